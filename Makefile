@@ -1,0 +1,73 @@
+# Quick start: `make demo` builds everything and shows the plug-in on simulated devices;
+# `make test` runs every test. Both install missing packages first (scripts/install-deps.sh).
+VERSION := $(shell sed -n 's/^project(quarnel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build build-linux build-win64 build-win32 build-asan build-tsan test \
+        test-native test-tsan test-wine demo dist format format-check clean
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+build: build-linux build-win64 build-win32
+
+build/linux/CMakeCache.txt:
+	cmake -S . -B build/linux -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+build/win64/CMakeCache.txt:
+	cmake -S . -B build/win64 -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake $(CMAKE_FLAGS) >/dev/null
+build/win32/CMakeCache.txt:
+	cmake -S . -B build/win32 -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake $(CMAKE_FLAGS) >/dev/null
+build/linux-asan/CMakeCache.txt:
+	cmake -S . -B build/linux-asan -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUARNEL_SANITIZE=address,undefined $(CMAKE_FLAGS) >/dev/null
+build/linux-tsan/CMakeCache.txt:
+	cmake -S . -B build/linux-tsan -DCMAKE_BUILD_TYPE=Debug \
+	  -DQUARNEL_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+
+build-linux: build/linux/CMakeCache.txt
+	cmake --build build/linux -j $(JOBS)
+build-win64: build/win64/CMakeCache.txt
+	cmake --build build/win64 -j $(JOBS)
+build-win32: build/win32/CMakeCache.txt
+	cmake --build build/win32 -j $(JOBS)
+build-asan: build/linux-asan/CMakeCache.txt
+	cmake --build build/linux-asan -j $(JOBS)
+build-tsan: build/linux-tsan/CMakeCache.txt
+	cmake --build build/linux-tsan -j $(JOBS)
+
+# Native tests under AddressSanitizer and UndefinedBehaviorSanitizer, plus the release build's
+# own checks; threaded tests again under ThreadSanitizer; then the Windows builds under Wine.
+test: deps
+	$(MAKE) build build-asan build-tsan
+	$(MAKE) test-native test-tsan test-wine
+
+test-native:
+	ctest --test-dir build/linux-asan --output-on-failure -j $(JOBS)
+	ctest --test-dir build/linux --output-on-failure -L release
+
+test-tsan:
+	ctest --test-dir build/linux-tsan --output-on-failure -L threads
+
+test-wine:
+	bash tests/wine/run.sh build
+
+demo: deps
+	$(MAKE) build
+	bash scripts/demo.sh
+
+dist: build
+	bash packaging/make-dist.sh $(VERSION)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+format-check:
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
+clean:
+	rm -rf build dist

@@ -1,0 +1,65 @@
+// POSIX implementation of the clock, local-file and environment seam.
+#include "platform/Platform.h"
+
+#include <fcntl.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+namespace platform {
+
+uint64_t TickCountMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+void SleepMs(uint32_t ms) {
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+TLocalTime LocalTimeNow() {
+  timeval tv{};
+  gettimeofday(&tv, nullptr);
+  tm parts{};
+  time_t seconds = tv.tv_sec;
+  localtime_r(&seconds, &parts);
+  return TLocalTime{parts.tm_hour, parts.tm_min, parts.tm_sec, static_cast<int>(tv.tv_usec / 1000)};
+}
+
+std::string TempDirectory() {
+  std::string dir = GetEnv("TMPDIR");
+  return dir.empty() ? std::string("/tmp") : dir;
+}
+
+char PathSeparator() { return '/'; }
+
+bool AppendToFile(const std::string& path, const std::string& data) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(fd);
+  return done == data.size();
+}
+
+std::string GetEnv(const char* name) {
+  if (!name) return {};
+  const char* value = std::getenv(name);
+  return value ? std::string(value) : std::string();
+}
+
+void SetLastErrorCode(uint32_t code) { errno = static_cast<int>(code); }
+uint32_t GetLastErrorCode() { return static_cast<uint32_t>(errno); }
+
+}  // namespace platform

@@ -1,0 +1,122 @@
+// The host's file-system plug-in interface (ANSI variant), as one header for all three targets.
+// Windows builds take the types from <windows.h>; the Linux build declares them with the layouts
+// Double Commander uses on Unix (packed 318-byte WIN32_FIND_DATAA, 32-bit BOOL, pointer-sized
+// HANDLE).
+#pragma once
+
+#include <cstdint>
+
+#ifdef _WIN32
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// <windows.h> maps these names to their A/W variants; the device classes use them as method names.
+#undef DeleteFile
+#undef GetFileSize
+#undef CreateDirectory
+#undef RemoveDirectory
+#undef MoveFile
+#define WFX_API __stdcall
+#else
+typedef uint32_t DWORD;
+typedef int32_t BOOL;
+typedef void* HANDLE;
+typedef void* HWND;
+#ifndef TRUE
+#define TRUE 1
+#define FALSE 0
+#endif
+#ifndef MAX_PATH
+#define MAX_PATH 260
+#endif
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)))
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_NO_MORE_FILES 18u
+#define ERROR_NO_MORE_ITEMS 259u
+#pragma pack(push, 1)
+typedef struct _FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+} FILETIME;
+typedef struct _WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  char cFileName[MAX_PATH];
+  char cAlternateFileName[14];
+} WIN32_FIND_DATAA;
+#pragma pack(pop)
+static_assert(sizeof(WIN32_FIND_DATAA) == 318, "Double Commander's Unix layout");
+#define WFX_API
+#endif
+
+#define FS_FILE_OK 0
+#define FS_FILE_EXISTS 1
+#define FS_FILE_NOTFOUND 2
+#define FS_FILE_READERROR 3
+#define FS_FILE_WRITEERROR 4
+#define FS_FILE_USERABORT 5
+#define FS_FILE_NOTSUPPORTED 6
+#define FS_FILE_EXISTSRESUMEALLOWED 7
+
+#define FS_COPYFLAGS_OVERWRITE 1
+#define FS_COPYFLAGS_RESUME 2
+#define FS_COPYFLAGS_MOVE 4
+#define FS_COPYFLAGS_EXISTS_SAMECASE 8
+#define FS_COPYFLAGS_EXISTS_DIFFERENTCASE 16
+
+#define MSGTYPE_CONNECT 1
+#define MSGTYPE_DISCONNECT 2
+#define MSGTYPE_DETAILS 3
+#define MSGTYPE_TRANSFERCOMPLETE 4
+#define MSGTYPE_CONNECTCOMPLETE 5
+#define MSGTYPE_IMPORTANTERROR 6
+#define MSGTYPE_OPERATIONCOMPLETE 7
+
+#define RT_Other 0
+#define RT_MsgOK 8
+#define RT_MsgYesNo 9
+#define RT_MsgOKCancel 10
+
+typedef struct {
+  int size;
+  DWORD PluginInterfaceVersionLow;
+  DWORD PluginInterfaceVersionHi;
+  char DefaultIniName[MAX_PATH];
+} FsDefaultParamStruct;
+
+typedef struct {
+  DWORD SizeLow;
+  DWORD SizeHigh;
+  FILETIME LastWriteTime;
+  int Attr;
+} RemoteInfoStruct;
+
+typedef int(WFX_API* tProgressProc)(int PluginNr, char* SourceName, char* TargetName,
+                                    int PercentDone);
+typedef void(WFX_API* tLogProc)(int PluginNr, int MsgType, char* LogString);
+typedef BOOL(WFX_API* tRequestProc)(int PluginNr, int RequestType, char* CustomTitle,
+                                    char* CustomText, char* ReturnedText, int maxlen);
+
+extern "C" {
+int WFX_API FsInit(int PluginNr, tProgressProc pProgressProc, tLogProc pLogProc,
+                   tRequestProc pRequestProc);
+void WFX_API FsSetDefaultParams(FsDefaultParamStruct* dps);
+void WFX_API FsGetDefRootName(char* DefRootName, int maxlen);
+HANDLE WFX_API FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData);
+BOOL WFX_API FsFindNext(HANDLE Hdl, WIN32_FIND_DATAA* FindData);
+int WFX_API FsFindClose(HANDLE Hdl);
+}

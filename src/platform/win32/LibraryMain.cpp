@@ -1,0 +1,18 @@
+// Loader entry of the DLL. Runs under the loader lock: nothing here may wait for a thread.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "plugin/uLibrary.h"
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  (void)reserved;
+  if (reason == DLL_PROCESS_ATTACH) {
+    DisableThreadLibraryCalls(instance);
+    LibraryStartup();
+  } else if (reason == DLL_PROCESS_DETACH) {
+    LibraryShutdown();
+  }
+  return TRUE;
+}

@@ -1,0 +1,55 @@
+// Win32 implementation of the clock, local-file and environment seam.
+#include "platform/Platform.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace platform {
+
+uint64_t TickCountMs() { return GetTickCount64(); }
+
+void SleepMs(uint32_t ms) { Sleep(ms); }
+
+TLocalTime LocalTimeNow() {
+  SYSTEMTIME st{};
+  GetLocalTime(&st);
+  return TLocalTime{st.wHour, st.wMinute, st.wSecond, st.wMilliseconds};
+}
+
+std::string TempDirectory() {
+  char buffer[261] = {};
+  DWORD n = GetTempPathA(sizeof(buffer), buffer);
+  // A result larger than the buffer means the path did not fit; the caller then falls back.
+  if (n == 0 || n >= sizeof(buffer)) return {};
+  return std::string(buffer, n);
+}
+
+char PathSeparator() { return '\\'; }
+
+bool AppendToFile(const std::string& path, const std::string& data) {
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  SetFilePointer(h, 0, nullptr, FILE_END);
+  DWORD written = 0;
+  BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+  CloseHandle(h);
+  return ok && written == data.size();
+}
+
+std::string GetEnv(const char* name) {
+  if (!name) return {};
+  char buffer[32768];
+  DWORD n = GetEnvironmentVariableA(name, buffer, sizeof(buffer));
+  if (n == 0 || n >= sizeof(buffer)) return {};
+  return std::string(buffer, n);
+}
+
+void SetLastErrorCode(uint32_t code) { SetLastError(code); }
+uint32_t GetLastErrorCode() { return GetLastError(); }
+
+}  // namespace platform

@@ -1,0 +1,4 @@
+#include "plugin/uLibrary.h"
+
+void LibraryStartup() {}
+void LibraryShutdown() {}

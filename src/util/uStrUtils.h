@@ -1,0 +1,19 @@
+// Byte-string helpers for taking device answers apart: line splitting, trimming, ASCII
+// upper-casing and a forgiving decimal parser. Strings are raw bytes, one character a byte.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using TAnsiStringArray = std::vector<std::string>;
+
+// Breaks Text at CR, LF and CR LF. With SkipBlank, pieces that are whitespace only are left out;
+// kept pieces are returned untrimmed.
+TAnsiStringArray SplitLines(const std::string& Text, bool SkipBlank);
+// Removes NUL, TAB, LF, CR and blank from both ends.
+std::string TrimWS(const std::string& S);
+// Turns a-z into A-Z; every other byte stays.
+std::string UpperAscii(const std::string& S);
+// Decimal with optional sign and surrounding whitespace; Default for anything else.
+int64_t StrToIntDefault(const std::string& S, int64_t Default);
