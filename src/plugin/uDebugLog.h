@@ -1,0 +1,16 @@
+// The debug log file that every subsystem writes to: quarnel.log in the temporary directory, one
+// time-stamped line per call, opened, appended and closed each time so that nothing is lost.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Appends "hh:mm:ss.mmm  Line" and CR LF.
+void DebugLog(const std::string& Line);
+// Appends a line describing a buffer: its size, up to 48 bytes in hex and as printable text.
+void DebugLogData(const std::string& Label, const void* Buffer, int32_t Count);
+// The log file's path (computed at the first use of any log routine).
+std::string DebugLogPath();
+
+// The text DebugLogData writes, without the time stamp.
+std::string FormatDataLine(const std::string& Label, const void* Buffer, int32_t Count);

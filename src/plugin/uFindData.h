@@ -1,0 +1,29 @@
+// The enumeration context behind a FsFindFirst handle, and the filling of the host's find data
+// from a root entry or a device directory entry.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "devices/uDeviceTypes.h"
+#include "platform/wfxplugin.h"
+#include "registry/uDeviceRegistry.h"
+
+struct TFindContext {
+  uint8_t Level = 0;  // 0: plug-in root (Roots), 1: device directory (Entries)
+  TShellFileEntries Entries;
+  TRootEntries Roots;
+  int32_t Index = 0;  // next entry FsFindNext hands out
+  std::string Path;
+};
+
+void FillFindDataFromRoot(const TRootEntry& Entry, WIN32_FIND_DATAA& FindData);
+void FillFindDataFromEntry(const TShellFileEntry& Entry, WIN32_FIND_DATAA& FindData);
+
+// Live contexts: the handle given to the host is the context's address; a handle that is not in
+// this set (stale or made up) is refused instead of being dereferenced.
+HANDLE RegisterFindContext(TFindContext* Context);
+TFindContext* LookupFindContext(HANDLE Handle);
+// Removes the context from the set and returns it for destruction (null if unknown).
+TFindContext* ReleaseFindContext(HANDLE Handle);
+void ReleaseAllFindContexts();

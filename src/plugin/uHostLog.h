@@ -1,0 +1,23 @@
+// The host's values given to FsInit and the two routines that pass text to the host's log window.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "platform/wfxplugin.h"
+
+// Written by FsInit, read from any thread.
+extern std::atomic<int32_t> PluginNr;
+extern std::atomic<tProgressProc> ProgressProc;
+extern std::atomic<tLogProc> LogProc;
+extern std::atomic<tRequestProc> RequestProc;
+
+// The settings file the host named in FsSetDefaultParams; kept, not read.
+std::string IniFileName();
+void SetIniFileName(const std::string& Name);
+
+// Passes Text to the host's log window with the given message type (nothing if no LogProc).
+void HostLog(int32_t MsgType, const std::string& Text);
+// Writes Text to the debug log and, as a details message, to the host's log window.
+void DetailLog(const std::string& Text);

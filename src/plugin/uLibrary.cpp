@@ -1,4 +1,0 @@
-#include "plugin/uLibrary.h"
-
-void LibraryStartup() {}
-void LibraryShutdown() {}

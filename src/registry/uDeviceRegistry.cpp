@@ -1,0 +1,165 @@
+#include "registry/uDeviceRegistry.h"
+
+#include <atomic>
+#include <mutex>
+
+#include "platform/Platform.h"
+#include "serial/uComScan.h"
+
+namespace {
+
+constexpr int32_t kMsgTypeConnect = 1;
+constexpr int32_t kMsgTypeDisconnect = 2;
+
+// The stored root list is replaced by ListRoot on the host's thread and read by lookups that may
+// run on another; a small lock keeps the swap and the copy apart.
+std::mutex RootLock;
+TRootEntries StoredRoots;
+
+std::atomic<uint64_t> ActivityStamp{0};
+std::atomic<TConnectNotifier> ConnectNotifier{nullptr};
+std::atomic<TPortEnumerator> PortEnumerator{nullptr};
+
+bool StartsWithUpper(const std::string& s, const char* prefix) {
+  for (size_t i = 0; prefix[i] != '\0'; ++i) {
+    if (i >= s.size()) return false;
+    char c = s[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+const TRootEntry* FindByDisplay(const TRootEntries& roots, const std::string& display) {
+  for (const TRootEntry& entry : roots)
+    if (entry.Display == display) return &entry;
+  return nullptr;
+}
+
+// The host takes the text after "CONNECT " as the connection's path and hands it back to
+// FsDisconnect; it is written with the host's own separator ("\" on Windows, "/" on Linux).
+std::string NoticePath(const std::string& display) {
+  return std::string(1, platform::PathSeparator()) + display;
+}
+
+}  // namespace
+
+std::string FlipperNameFromInstance(const std::string& InstanceId) {
+  if (InstanceId.size() < 5 || !StartsWithUpper(InstanceId, "FLIP_")) return {};
+  return InstanceId.substr(5);
+}
+
+std::string RootDisplayName(TDeviceKind Kind, const std::string& Port,
+                            const std::string& FlipperName) {
+  switch (Kind) {
+    case dkPortapack:
+      return "PortaPack (" + Port + ")";
+    case dkHackRF:
+      return "HackRF One (" + Port + ", no shell)";
+    case dkFlipper:
+      if (!FlipperName.empty()) return "Flipper Zero " + FlipperName + " (" + Port + ")";
+      return "Flipper Zero (" + Port + ")";
+    default:
+      return {};
+  }
+}
+
+std::string RootDescription(TDeviceKind Kind, const std::string& FlipperName,
+                            const std::string& FriendlyName) {
+  switch (Kind) {
+    case dkPortapack:
+      return "PortaPack/Mayhem ChibiOS shell";
+    case dkHackRF:
+      return "HackRF One without PortaPack - no serial shell available";
+    case dkFlipper:
+      if (!FlipperName.empty()) return "Flipper Zero \"" + FlipperName + "\"";
+      return "Flipper Zero";
+    default:
+      return FriendlyName;
+  }
+}
+
+TRootEntries ListRoot() {
+  TPortEnumerator enumerate = PortEnumerator.load();
+  TComPortInfos ports = enumerate ? enumerate() : EnumerateComPorts();
+
+  std::vector<std::string> portNames;
+  portNames.reserve(ports.size());
+  for (const TComPortInfo& port : ports) portNames.push_back(port.PortName);
+  // Cached connections whose port has gone are swept here once the device cache exists.
+
+  TRootEntries result;
+  result.reserve(ports.size());
+  for (const TComPortInfo& port : ports) {
+    TDeviceKind kind = ClassifyDevice(port.FriendlyName, port.VID, port.PID);
+    if (kind == dkNone) continue;
+    TRootEntry entry;
+    entry.Port = port.PortName;
+    entry.FriendlyName = port.FriendlyName;
+    entry.VID = port.VID;
+    entry.PID = port.PID;
+    entry.Kind = kind;
+    entry.HasShell = kind == dkPortapack || kind == dkFlipper;
+    if (kind == dkFlipper) entry.FlipperName = FlipperNameFromInstance(port.InstanceId);
+    entry.Display = RootDisplayName(kind, entry.Port, entry.FlipperName);
+    entry.Description = RootDescription(kind, entry.FlipperName, entry.FriendlyName);
+    result.push_back(std::move(entry));
+  }
+
+  std::lock_guard<std::mutex> guard(RootLock);
+  StoredRoots = result;
+  return result;
+}
+
+TRootEntries RootEntries() {
+  std::lock_guard<std::mutex> guard(RootLock);
+  return StoredRoots;
+}
+
+std::string DisplayToPort(const std::string& RootDisplay) {
+  {
+    std::lock_guard<std::mutex> guard(RootLock);
+    if (const TRootEntry* entry = FindByDisplay(StoredRoots, RootDisplay)) return entry->Port;
+  }
+  // A name the host remembers from an earlier run: read the port out of the parentheses. Linux
+  // port names (ttyACM0) take the place of COMn there.
+  size_t open = RootDisplay.find("(COM");
+  if (open == std::string::npos) open = RootDisplay.find("(tty");
+  if (open == std::string::npos) return {};
+  size_t close = RootDisplay.find(',');
+  if (close == std::string::npos) close = RootDisplay.find(')');
+  if (close == std::string::npos || close <= open) return {};
+  return RootDisplay.substr(open + 1, close - open - 1);
+}
+
+TDeviceKind KindForDisplay(const std::string& RootDisplay) {
+  std::lock_guard<std::mutex> guard(RootLock);
+  const TRootEntry* entry = FindByDisplay(StoredRoots, RootDisplay);
+  return entry ? entry->Kind : dkNone;
+}
+
+void MarkActivity() { ActivityStamp.store(platform::TickCountMs()); }
+uint64_t LastActivity() { return ActivityStamp.load(); }
+void SetLastActivity(uint64_t Tick) { ActivityStamp.store(Tick); }
+
+void SetConnectNotify(TConnectNotifier Proc) { ConnectNotifier.store(Proc); }
+
+void NotifyConnect(const std::string& RootDisplay) {
+  if (TConnectNotifier notify = ConnectNotifier.load())
+    notify(kMsgTypeConnect, "CONNECT " + NoticePath(RootDisplay));
+}
+
+void NotifyDisconnect(const std::string& RootDisplay) {
+  if (TConnectNotifier notify = ConnectNotifier.load())
+    notify(kMsgTypeDisconnect, "DISCONNECT " + NoticePath(RootDisplay));
+}
+
+void SetPortEnumerator(TPortEnumerator Enumerator) { PortEnumerator.store(Enumerator); }
+
+void RegistryStartup() { MarkActivity(); }
+
+void RegistryShutdown() {
+  std::lock_guard<std::mutex> guard(RootLock);
+  StoredRoots.clear();
+  ConnectNotifier.store(nullptr);
+}

@@ -1,0 +1,57 @@
+// Root entries of the plug-in: which serial ports carry a supported device, the folder names they
+// get, and the way back from a folder name to its port. Also the activity stamp that every
+// operation touches and the route of connect/disconnect notices to the host.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/uDeviceTypes.h"
+
+struct TRootEntry {
+  std::string Display;  // folder name at the plug-in root; unique per port
+  std::string Port;     // COM5, ttyACM0, ...
+  std::string FriendlyName;
+  std::string FlipperName;  // the Flipper's own name from its instance id; else empty
+  uint16_t VID = 0;
+  uint16_t PID = 0;
+  TDeviceKind Kind = dkNone;  // never dkNone in a listed entry
+  bool HasShell = false;
+  std::string Description;
+};
+using TRootEntries = std::vector<TRootEntry>;
+
+// Enumerates the ports afresh, builds the entries in port order and stores them as RootEntries.
+TRootEntries ListRoot();
+// The stored result of the most recent ListRoot (a copy).
+TRootEntries RootEntries();
+
+std::string DisplayToPort(const std::string& RootDisplay);
+TDeviceKind KindForDisplay(const std::string& RootDisplay);
+std::string FlipperNameFromInstance(const std::string& InstanceId);
+std::string RootDisplayName(TDeviceKind Kind, const std::string& Port,
+                            const std::string& FlipperName);
+std::string RootDescription(TDeviceKind Kind, const std::string& FlipperName,
+                            const std::string& FriendlyName);
+
+// Activity stamp (milliseconds of the system tick count).
+void MarkActivity();
+uint64_t LastActivity();
+void SetLastActivity(uint64_t Tick);
+
+// Connect and disconnect notices.
+using TConnectNotifier = void (*)(int32_t MsgType, const std::string& Text);
+void SetConnectNotify(TConnectNotifier Proc);
+void NotifyConnect(const std::string& RootDisplay);
+void NotifyDisconnect(const std::string& RootDisplay);
+
+// Start-up and shut-down of the registry's state.
+void RegistryStartup();
+void RegistryShutdown();
+
+// Test seam: replaces the port enumeration used by ListRoot (null restores the real one).
+struct TComPortInfo;
+using TPortEnumerator = std::vector<TComPortInfo> (*)();
+void SetPortEnumerator(TPortEnumerator Enumerator);
