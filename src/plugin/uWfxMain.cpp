@@ -18,7 +18,9 @@ namespace {
 const char kRootName[] = "ChibiOS Devices";
 constexpr uint32_t kErrorInvalidParameter = 87;
 
-std::string SafeString(const char* text) { return text ? std::string(text) : std::string(); }
+std::string SafeString(const char* text) {
+  return text ? std::string(text) : std::string();
+}
 
 bool IsPluginRoot(const std::string& path) {
   if (path.empty() || path == "\\") return true;
@@ -47,7 +49,9 @@ HANDLE FindFirstDevice(std::unique_ptr<TFindContext> /*context*/, WIN32_FIND_DAT
 
 }  // namespace
 
-void LibraryStartup() { RegistryStartup(); }
+void LibraryStartup() {
+  RegistryStartup();
+}
 
 void LibraryShutdown() {
   DeviceLogProc = nullptr;

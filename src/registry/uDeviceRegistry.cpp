@@ -138,11 +138,19 @@ TDeviceKind KindForDisplay(const std::string& RootDisplay) {
   return entry ? entry->Kind : dkNone;
 }
 
-void MarkActivity() { ActivityStamp.store(platform::TickCountMs()); }
-uint64_t LastActivity() { return ActivityStamp.load(); }
-void SetLastActivity(uint64_t Tick) { ActivityStamp.store(Tick); }
+void MarkActivity() {
+  ActivityStamp.store(platform::TickCountMs());
+}
+uint64_t LastActivity() {
+  return ActivityStamp.load();
+}
+void SetLastActivity(uint64_t Tick) {
+  ActivityStamp.store(Tick);
+}
 
-void SetConnectNotify(TConnectNotifier Proc) { ConnectNotifier.store(Proc); }
+void SetConnectNotify(TConnectNotifier Proc) {
+  ConnectNotifier.store(Proc);
+}
 
 void NotifyConnect(const std::string& RootDisplay) {
   if (TConnectNotifier notify = ConnectNotifier.load())
@@ -154,9 +162,13 @@ void NotifyDisconnect(const std::string& RootDisplay) {
     notify(kMsgTypeDisconnect, "DISCONNECT " + NoticePath(RootDisplay));
 }
 
-void SetPortEnumerator(TPortEnumerator Enumerator) { PortEnumerator.store(Enumerator); }
+void SetPortEnumerator(TPortEnumerator Enumerator) {
+  PortEnumerator.store(Enumerator);
+}
 
-void RegistryStartup() { MarkActivity(); }
+void RegistryStartup() {
+  MarkActivity();
+}
 
 void RegistryShutdown() {
   std::lock_guard<std::mutex> guard(RootLock);

@@ -37,7 +37,9 @@ std::string TempDirectory() {
   return dir.empty() ? std::string("/tmp") : dir;
 }
 
-char PathSeparator() { return '/'; }
+char PathSeparator() {
+  return '/';
+}
 
 bool AppendToFile(const std::string& path, const std::string& data) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -59,7 +61,11 @@ std::string GetEnv(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
-void SetLastErrorCode(uint32_t code) { errno = static_cast<int>(code); }
-uint32_t GetLastErrorCode() { return static_cast<uint32_t>(errno); }
+void SetLastErrorCode(uint32_t code) {
+  errno = static_cast<int>(code);
+}
+uint32_t GetLastErrorCode() {
+  return static_cast<uint32_t>(errno);
+}
 
 }  // namespace platform

@@ -10,9 +10,13 @@
 
 namespace platform {
 
-uint64_t TickCountMs() { return GetTickCount64(); }
+uint64_t TickCountMs() {
+  return GetTickCount64();
+}
 
-void SleepMs(uint32_t ms) { Sleep(ms); }
+void SleepMs(uint32_t ms) {
+  Sleep(ms);
+}
 
 TLocalTime LocalTimeNow() {
   SYSTEMTIME st{};
@@ -28,7 +32,9 @@ std::string TempDirectory() {
   return std::string(buffer, n);
 }
 
-char PathSeparator() { return '\\'; }
+char PathSeparator() {
+  return '\\';
+}
 
 bool AppendToFile(const std::string& path, const std::string& data) {
   HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
@@ -49,7 +55,11 @@ std::string GetEnv(const char* name) {
   return std::string(buffer, n);
 }
 
-void SetLastErrorCode(uint32_t code) { SetLastError(code); }
-uint32_t GetLastErrorCode() { return GetLastError(); }
+void SetLastErrorCode(uint32_t code) {
+  SetLastError(code);
+}
+uint32_t GetLastErrorCode() {
+  return GetLastError();
+}
 
 }  // namespace platform

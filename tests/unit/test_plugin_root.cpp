@@ -1,0 +1,361 @@
+// The plug-in's front door at the root level: exports, find data, root entries, the debug log.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "devices/uDeviceLog.h"
+#include "platform/wfxplugin.h"
+#include "plugin/uDebugLog.h"
+#include "plugin/uFindData.h"
+#include "plugin/uHostLog.h"
+#include "registry/uDeviceRegistry.h"
+#include "serial/uComScan.h"
+
+namespace {
+
+// The debug log goes to $TMPDIR/quarnel.log; give this test binary a folder of its own before
+// anything logs.
+std::string MakeLogDir() {
+  char pattern[] = "/tmp/quarnel-unit-XXXXXX";
+  const char* dir = mkdtemp(pattern);
+  std::string result = dir ? dir : "/tmp";
+  setenv("TMPDIR", result.c_str(), 1);
+  return result;
+}
+const std::string kLogDir = MakeLogDir();
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+TComPortInfo Port(const std::string& name, const std::string& friendly, uint16_t vid, uint16_t pid,
+                  const std::string& instance = "") {
+  TComPortInfo p;
+  p.PortName = name;
+  p.FriendlyName = friendly;
+  p.VID = vid;
+  p.PID = pid;
+  p.InstanceId = instance;
+  return p;
+}
+
+TComPortInfos gPorts;
+TComPortInfos FakePorts() {
+  return gPorts;
+}
+
+struct LogRecord {
+  int nr;
+  int type;
+  std::string text;
+};
+std::vector<LogRecord> gHostLog;
+void WFX_API RecordLog(int nr, int type, char* text) {
+  gHostLog.push_back({nr, type, text ? std::string(text) : std::string("<null>")});
+}
+
+class PluginRoot : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetPortEnumerator(FakePorts);
+    gPorts.clear();
+    gHostLog.clear();
+  }
+  void TearDown() override {
+    SetPortEnumerator(nullptr);
+    LogProc.store(nullptr);
+    SetConnectNotify(nullptr);
+    DeviceLogProc = nullptr;
+    ComScanLogProc = nullptr;
+  }
+
+  std::vector<WIN32_FIND_DATAA> ListAll(const char* path, HANDLE* first = nullptr) {
+    std::vector<WIN32_FIND_DATAA> out;
+    WIN32_FIND_DATAA data;
+    HANDLE h = FsFindFirst(const_cast<char*>(path), &data);
+    if (first) *first = h;
+    if (h == INVALID_HANDLE_VALUE) return out;
+    out.push_back(data);
+    while (FsFindNext(h, &data)) out.push_back(data);
+    EXPECT_EQ(FsFindClose(h), 0);
+    return out;
+  }
+};
+
+TEST(FindData, RootEntryIsAZeroSizedFolderWithNoTimes) {
+  TRootEntry entry;
+  entry.Display = "PortaPack (COM5)";
+  WIN32_FIND_DATAA data;
+  std::memset(&data, 0xAB, sizeof(data));
+  FillFindDataFromRoot(entry, data);
+  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(data.nFileSizeHigh, 0u);
+  EXPECT_EQ(data.nFileSizeLow, 0u);
+  EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, 0u);
+  EXPECT_EQ(data.ftCreationTime.dwHighDateTime, 0u);
+  EXPECT_STREQ(data.cFileName, "PortaPack (COM5)");
+  EXPECT_EQ(data.cAlternateFileName[0], '\0');
+  EXPECT_EQ(data.dwReserved0, 0u);
+}
+
+TEST(FindData, LongNamesAreCutTo259AndSizesKeepAll64Bits) {
+  TShellFileEntry entry;
+  entry.Name = std::string(300, 'x');
+  entry.Size = 5000000000LL;
+  WIN32_FIND_DATAA data;
+  std::memset(&data, 0xAB, sizeof(data));
+  FillFindDataFromEntry(entry, data);
+  EXPECT_EQ(std::strlen(data.cFileName), 259u);
+  EXPECT_EQ(data.nFileSizeHigh, 1u);
+  EXPECT_EQ(data.nFileSizeLow, 705032704u);
+  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, 0u);
+  EXPECT_EQ(data.cAlternateFileName[0], '\0');
+
+  TShellFileEntry root;
+  root.Name = std::string(259, 'y');
+  FillFindDataFromRoot(TRootEntry{root.Name, "COM1", "", "", 0, 0, dkPortapack, true, ""}, data);
+  EXPECT_EQ(std::strlen(data.cFileName), 259u);
+}
+
+TEST(FindData, DirectoryAndTimesFromTheDevice) {
+  TShellFileEntry entry;
+  entry.Name = "APPS";
+  entry.IsDir = true;
+  entry.HasTime = true;
+  entry.Time = {0x11223344u, 0x01D9ABCDu};
+  WIN32_FIND_DATAA data;
+  FillFindDataFromEntry(entry, data);
+  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  for (const FILETIME& t : {data.ftCreationTime, data.ftLastAccessTime, data.ftLastWriteTime}) {
+    EXPECT_EQ(t.dwLowDateTime, 0x11223344u);
+    EXPECT_EQ(t.dwHighDateTime, 0x01D9ABCDu);
+  }
+}
+
+TEST(Exports, DefRootNameRespectsTheBuffer) {
+  char buffer[32];
+  std::memset(buffer, 'Z', sizeof(buffer));
+  FsGetDefRootName(buffer, 8);
+  EXPECT_STREQ(buffer, "ChibiOS");
+  EXPECT_EQ(buffer[8], 'Z');
+  FsGetDefRootName(buffer, 1);
+  EXPECT_STREQ(buffer, "");
+  FsGetDefRootName(buffer, sizeof(buffer));
+  EXPECT_STREQ(buffer, "ChibiOS Devices");
+  FsGetDefRootName(nullptr, 10);  // must not crash
+  FsGetDefRootName(buffer, 0);
+  FsGetDefRootName(buffer, -5);
+}
+
+TEST(Exports, DefaultParamsKeepTheIniNameUpToItsEnd) {
+  FsDefaultParamStruct params{};
+  params.size = sizeof(params);
+  std::strcpy(params.DefaultIniName, "C:\\tc\\fsplugin.ini");
+  FsSetDefaultParams(&params);
+  EXPECT_EQ(IniFileName(), "C:\\tc\\fsplugin.ini");
+  // No terminator at all: exactly the 260 characters, nothing read beyond.
+  std::memset(params.DefaultIniName, 'q', MAX_PATH);
+  FsSetDefaultParams(&params);
+  EXPECT_EQ(IniFileName(), std::string(MAX_PATH, 'q'));
+  FsSetDefaultParams(nullptr);
+  EXPECT_EQ(IniFileName(), std::string(MAX_PATH, 'q'));
+}
+
+TEST_F(PluginRoot, ListsRecognisedDevicesInPortOrder) {
+  gPorts = {Port("COM7", "USB Serial Device (COM7)", 0x0483, 0x5740, "FLIP_Abc1"),
+            Port("COM3", "Some USB adapter", 0x0403, 0x6001), Port("COM5", "", 0x1D50, 0x6018),
+            Port("COM9", "HackRF", 0x1D50, 0x6089)};
+  std::vector<WIN32_FIND_DATAA> all = ListAll("\\");
+  ASSERT_EQ(all.size(), 3u);
+  EXPECT_STREQ(all[0].cFileName, "Flipper Zero Abc1 (COM7)");
+  EXPECT_STREQ(all[1].cFileName, "PortaPack (COM5)");
+  EXPECT_STREQ(all[2].cFileName, "HackRF One (COM9, no shell)");
+  for (const auto& d : all) {
+    EXPECT_EQ(d.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(d.nFileSizeLow, 0u);
+    EXPECT_EQ(d.ftLastWriteTime.dwLowDateTime, 0u);
+  }
+  // The empty path and, on Linux, "/" are the root too.
+  EXPECT_EQ(ListAll("").size(), 3u);
+  EXPECT_EQ(ListAll("/").size(), 3u);
+  EXPECT_EQ(ListAll(nullptr).size(), 3u);
+}
+
+TEST_F(PluginRoot, EmptyRootAndPathsBelowItFailWithTheirErrors) {
+  HANDLE h;
+  EXPECT_TRUE(ListAll("\\", &h).empty());
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(errno, static_cast<int>(ERROR_NO_MORE_FILES));
+
+  gPorts = {Port("COM5", "", 0x1D50, 0x6018)};
+  EXPECT_TRUE(ListAll("\\PortaPack (COM5)\\APPS", &h).empty());
+  EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(errno, static_cast<int>(ERROR_PATH_NOT_FOUND));
+
+  std::string huge = "\\" + std::string(100000, 'p');
+  EXPECT_TRUE(ListAll(huge.c_str(), &h).empty());
+  EXPECT_EQ(FsFindFirst(const_cast<char*>("\\"), nullptr), INVALID_HANDLE_VALUE);
+}
+
+TEST_F(PluginRoot, FindNextAndCloseRefuseBadHandles) {
+  WIN32_FIND_DATAA data;
+  std::memset(&data, 0x5A, sizeof(data));
+  EXPECT_FALSE(FsFindNext(INVALID_HANDLE_VALUE, &data));
+  EXPECT_EQ(FsFindClose(INVALID_HANDLE_VALUE), 0);
+  int bogus = 0;
+  EXPECT_FALSE(FsFindNext(&bogus, &data));
+  EXPECT_EQ(FsFindClose(&bogus), 0);
+  EXPECT_EQ(static_cast<unsigned char>(data.cFileName[0]), 0x5A);  // untouched on False
+
+  gPorts = {Port("COM5", "", 0x1D50, 0x6018)};
+  HANDLE h = FsFindFirst(const_cast<char*>("\\"), &data);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(FsFindNext(h, nullptr));
+  std::memset(&data, 0x5A, sizeof(data));
+  EXPECT_FALSE(FsFindNext(h, &data));
+  EXPECT_EQ(static_cast<unsigned char>(data.cFileName[0]), 0x5A);
+  EXPECT_EQ(FsFindClose(h), 0);
+  EXPECT_FALSE(FsFindNext(h, &data));  // closed handles are refused, not reused
+  EXPECT_EQ(FsFindClose(h), 0);
+}
+
+TEST(RootEntries, ClassificationIdsBeforeNames) {
+  EXPECT_EQ(ClassifyDevice("", 0x1D50, 0x6018), dkPortapack);
+  EXPECT_EQ(ClassifyDevice("PortaPack", 0x1D50, 0x6089), dkHackRF);
+  EXPECT_EQ(ClassifyDevice("", 0x0483, 0x5740), dkFlipper);
+  EXPECT_EQ(ClassifyDevice("USB Serial (Mayhem)", 0, 0), dkPortapack);
+  EXPECT_EQ(ClassifyDevice("my hackrf", 0x1D50, 0x1234), dkHackRF);
+  EXPECT_EQ(ClassifyDevice("fLiPpEr", 0, 0), dkFlipper);
+  EXPECT_EQ(ClassifyDevice("USB Serial Device (COM4)", 0x0403, 0x6001), dkNone);
+  // Only a-z are folded: a byte above 127 never turns into a letter.
+  EXPECT_EQ(ClassifyDevice("FLIPP\xC5R", 0, 0), dkNone);
+}
+
+TEST(RootEntries, NamesAndDescriptions) {
+  EXPECT_EQ(FlipperNameFromInstance("FLIP_Abc1"), "Abc1");
+  EXPECT_EQ(FlipperNameFromInstance("flip_Abc1"), "Abc1");
+  EXPECT_EQ(FlipperNameFromInstance("flip_"), "");
+  EXPECT_EQ(FlipperNameFromInstance("6&2A3F&0&0000"), "");
+  EXPECT_EQ(FlipperNameFromInstance("fli"), "");
+  EXPECT_EQ(FlipperNameFromInstance(""), "");
+
+  EXPECT_EQ(RootDisplayName(dkPortapack, "COM5", ""), "PortaPack (COM5)");
+  EXPECT_EQ(RootDisplayName(dkHackRF, "COM12", ""), "HackRF One (COM12, no shell)");
+  EXPECT_EQ(RootDisplayName(dkFlipper, "COM7", "Abc1"), "Flipper Zero Abc1 (COM7)");
+  EXPECT_EQ(RootDisplayName(dkFlipper, "COM7", ""), "Flipper Zero (COM7)");
+  EXPECT_EQ(RootDisplayName(dkNone, "COM7", "x"), "");
+
+  EXPECT_EQ(RootDescription(dkPortapack, "", "x"), "PortaPack/Mayhem ChibiOS shell");
+  EXPECT_EQ(RootDescription(dkHackRF, "", "x"),
+            "HackRF One without PortaPack - no serial shell available");
+  EXPECT_EQ(RootDescription(dkFlipper, "Abc1", "x"), "Flipper Zero \"Abc1\"");
+  EXPECT_EQ(RootDescription(dkFlipper, "", "x"), "Flipper Zero");
+  EXPECT_EQ(RootDescription(dkNone, "", "Plain adapter"), "Plain adapter");
+}
+
+TEST_F(PluginRoot, StoredEntriesMapNamesBackToPortsAndKinds) {
+  gPorts = {Port("COM7", "", 0x0483, 0x5740, "flip_Abc1"), Port("COM12", "HackRF", 0, 0),
+            Port("COM5", "Mayhem", 0, 0)};
+  TRootEntries roots = ListRoot();
+  ASSERT_EQ(roots.size(), 3u);
+  EXPECT_EQ(roots[0].FlipperName, "Abc1");
+  EXPECT_EQ(roots[0].Description, "Flipper Zero \"Abc1\"");
+  EXPECT_TRUE(roots[0].HasShell);
+  EXPECT_FALSE(roots[1].HasShell);
+  EXPECT_EQ(roots[1].Kind, dkHackRF);
+  EXPECT_EQ(RootEntries().size(), 3u);
+
+  EXPECT_EQ(DisplayToPort("Flipper Zero Abc1 (COM7)"), "COM7");
+  EXPECT_EQ(KindForDisplay("Flipper Zero Abc1 (COM7)"), dkFlipper);
+  EXPECT_EQ(KindForDisplay("HackRF One (COM12, no shell)"), dkHackRF);
+  EXPECT_EQ(KindForDisplay("PortaPack (COM9)"), dkNone);  // no parsing here
+  // Names not listed (remembered by the host) are parsed.
+  EXPECT_EQ(DisplayToPort("PortaPack (COM9)"), "COM9");
+  EXPECT_EQ(DisplayToPort("HackRF One (COM12, no shell)"), "COM12");
+  EXPECT_EQ(DisplayToPort("PortaPack (ttyACM3)"), "ttyACM3");
+  EXPECT_EQ(DisplayToPort("Flipper Zero a,b (COM4)"), "");
+  EXPECT_EQ(DisplayToPort("PortaPack COM9"), "");
+  EXPECT_EQ(DisplayToPort("PortaPack (COM9"), "");
+  EXPECT_EQ(DisplayToPort(""), "");
+
+  gPorts.clear();
+  EXPECT_TRUE(ListRoot().empty());
+  EXPECT_EQ(KindForDisplay("Flipper Zero Abc1 (COM7)"), dkNone);
+}
+
+TEST_F(PluginRoot, NoticesGoToTheHostOnlyAfterInit) {
+  NotifyConnect("PortaPack (COM5)");  // no notifier yet: nothing
+  HostLog(MSGTYPE_DETAILS, "dropped");
+  DeviceLog("dropped too");
+  EXPECT_TRUE(gHostLog.empty());
+
+  FsInit(42, nullptr, RecordLog, nullptr);
+  gHostLog.clear();
+  NotifyConnect("PortaPack (COM5)");
+  NotifyDisconnect("PortaPack (COM5)");
+  HostLog(MSGTYPE_IMPORTANTERROR, "");
+  DeviceLog("portapack hello");
+  ASSERT_EQ(gHostLog.size(), 4u);
+  EXPECT_EQ(gHostLog[0].nr, 42);
+  EXPECT_EQ(gHostLog[0].type, MSGTYPE_CONNECT);
+  EXPECT_EQ(gHostLog[0].text, "CONNECT /PortaPack (COM5)");
+  EXPECT_EQ(gHostLog[1].type, MSGTYPE_DISCONNECT);
+  EXPECT_EQ(gHostLog[1].text, "DISCONNECT /PortaPack (COM5)");
+  EXPECT_EQ(gHostLog[2].text, "");  // empty text arrives as an empty string, not null
+  EXPECT_EQ(gHostLog[3].type, MSGTYPE_DETAILS);
+  EXPECT_EQ(gHostLog[3].text, "portapack hello");
+  EXPECT_NE(ReadFile(DebugLogPath()).find("  portapack hello\r\n"), std::string::npos);
+}
+
+TEST(DebugLogFile, LinesAreStampedAndEndInCrLf) {
+  EXPECT_EQ(DebugLogPath(), kLogDir + "/quarnel.log");
+  FsInit(7, nullptr, nullptr, nullptr);
+  DebugLog("marker line");
+  std::string text = ReadFile(DebugLogPath());
+  EXPECT_NE(text.find("=== FsInit called, PluginNr=7 ===\r\n"), std::string::npos);
+  EXPECT_NE(text.find("Debug log path: " + kLogDir + "/quarnel.log\r\n"), std::string::npos);
+  std::regex line("(^|\n)\\d{2}:\\d{2}:\\d{2}\\.\\d{3}  marker line\r\n");
+  EXPECT_TRUE(std::regex_search(text, line));
+}
+
+TEST(DebugLogFile, DataLinesShowHexAndText) {
+  const unsigned char prompt[] = {0x3E, 0x3A, 0x20};
+  EXPECT_EQ(FormatDataLine("flipper banner", prompt, 3),
+            "flipper banner (3 bytes) 3E 3A 20  | >: ");
+  EXPECT_EQ(FormatDataLine("x", prompt, 0), "x (0 bytes)");
+  EXPECT_EQ(FormatDataLine("x", prompt, -4), "x (0 bytes)");
+  EXPECT_EQ(FormatDataLine("x", nullptr, 10), "x (0 bytes)");
+
+  std::vector<unsigned char> bytes(49);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 7);
+  bytes[0] = 0x0D;
+  bytes[1] = 0x7F;
+  bytes[2] = 'A';
+  std::string line = FormatDataLine("portapack SendCmd resp", bytes.data(), 49);
+  std::string head = "portapack SendCmd resp (49 bytes) 0D 7F 41 ";
+  ASSERT_EQ(line.substr(0, head.size()), head);
+  size_t bar = line.find(" | ");
+  ASSERT_NE(bar, std::string::npos);
+  EXPECT_EQ(line.substr(bar - 3, 3), "...");
+  size_t hexStart = line.find("bytes) ") + 7;
+  std::string hex = line.substr(hexStart, bar - hexStart);
+  EXPECT_EQ(std::count(hex.begin(), hex.end(), ' '), 48);
+  std::string ascii = line.substr(bar + 3);
+  EXPECT_EQ(ascii.size(), 48u);
+  EXPECT_EQ(ascii.substr(0, 3), "..A");
+}
+
+}  // namespace
