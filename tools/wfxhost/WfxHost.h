@@ -1,0 +1,33 @@
+// The command-line host's core: holds a loaded plug-in's exports, hands it the three callbacks,
+// starts it as Total Commander does and runs commands against it, printing what happens.
+#pragma once
+
+#include <string>
+
+#include "Commands.h"
+#include "HostSystem.h"
+
+namespace wfxhost {
+
+enum class ProgressStyle { Auto, Bar, Lines, None };
+
+struct RunOptions {
+  std::string iniName;  // DefaultIniName for FsSetDefaultParams
+  int pluginNr = 0;
+  ProgressStyle progress = ProgressStyle::Auto;
+};
+
+// Loads the plug-in at Path, resolves its exports, calls FsInit, FsSetDefaultParams and
+// FsGetDefRootName and prints "root: NAME". Returns false (after printing the reason to standard
+// error) when the file cannot be loaded or has no FsInit.
+bool StartPlugin(const std::string& path, const RunOptions& options);
+// Runs one command (not "run"), printing "> COMMAND", the callbacks' lines and the result.
+// Returns true when the command succeeded.
+bool RunCommand(const Command& command);
+// Prints a line of the host's own (for script errors found while running) through the same
+// serialised output as the callbacks.
+void PrintLine(const std::string& line);
+// Unloads the plug-in.
+void StopPlugin();
+
+}  // namespace wfxhost
