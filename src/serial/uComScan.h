@@ -3,8 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+namespace platform {
+class IRegistryAccess;
+}
 
 struct TComPortInfo {
   std::string PortName;      // COM5 on Windows, ttyACM0 on Linux; never empty in a result
@@ -22,5 +27,47 @@ using TComScanLogHook = void (*)(const std::string& Line);
 // Every log line of the port scan goes through this hook; null means silent.
 extern TComScanLogHook ComScanLogProc;
 
-// The present ports in discovery order, without ghosts and duplicates. Never fails.
+// The present ports in discovery order, without ghosts and duplicates. Never fails. Windows reads
+// the registry (EnumerateComPortsFrom), other systems sysfs (EnumerateComPortsSysfs).
 TComPortInfos EnumerateComPorts();
+
+// True when the port's device is there (platform::ProbePort): the ghost test.
+bool IsPortPresent(const std::string& PortName);
+using TPortPresenceTest = std::function<bool(const std::string& PortName)>;
+
+// The registry scan: ports from HARDWARE\DEVICEMAP\SERIALCOMM in value order, each looked up among
+// the device instances under SYSTEM\CurrentControlSet\Enum; ports that IsPresent rejects and
+// repeated port names are dropped.
+TComPortInfos EnumerateComPortsFrom(platform::IRegistryAccess& Registry,
+                                    const TPortPresenceTest& IsPresent);
+
+// The sysfs scan: every QUARNEL_SYSFS_ROOT/class/tty/NAME (default /sys) whose device sits in a USB
+// interface, that is below a directory holding idVendor and idProduct (the USB device); in natural
+// name order (ttyACM2 before ttyACM10). Presence is tested on QUARNEL_DEV_ROOT/NAME (default /dev).
+TComPortInfos EnumerateComPortsSysfs();
+
+// ---- Pieces of the scans, exposed for tests ------------------------------------------------
+
+// Depth-first search below KeyPath (depth 0) for the instance whose "Device Parameters" value
+// PortName equals PortName in any ASCII letter case; keys deeper than eight levels are not
+// examined. The four out-values are empty unless a match is found.
+bool FindPortInEnum(platform::IRegistryAccess& Registry, const std::string& KeyPath,
+                    const std::string& PortName, int Depth, std::string& FriendlyName,
+                    std::string& HardwareID, std::string& InstanceId, std::string& DeviceKey);
+
+// One string value of an open key: REG_SZ, REG_EXPAND_SZ (not expanded) or REG_MULTI_SZ (its first
+// string), up to the first zero byte. False when the value is missing, has size 0 or another type.
+bool ReadRegString(platform::IRegistryAccess& Registry, uintptr_t Key, const std::string& ValueName,
+                   std::string& Text);
+
+// USB ids from a hardware id such as USB\VID_1D50&PID_6018&REV_0100: each taken only when exactly
+// four hexadecimal digits follow "VID_" / "PID_" (any letter case); 0 otherwise. True when either
+// id is non-zero.
+bool ParseVidPid(const std::string& HardwareID, uint16_t& VID, uint16_t& PID);
+
+// Hexadecimal digits (either case) to a number, wrapping at 32 bits; Default for an empty text or
+// any other character.
+uint32_t ParseHex(const std::string& Text, uint32_t Default);
+
+// Natural order of port names: digit runs compare as numbers, so ttyACM2 comes before ttyACM10.
+bool PortNameLess(const std::string& A, const std::string& B);

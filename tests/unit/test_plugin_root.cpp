@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "devices/uDeviceLog.h"
@@ -21,6 +22,9 @@
 #include "serial/uComScan.h"
 
 namespace {
+
+// WIN32_FIND_DATAA is packed on Linux: copy its fields out before gtest binds references to them.
+#define U32(x) static_cast<uint32_t>(x)
 
 // The debug log goes to $TMPDIR/quarnel.log; give this test binary a folder of its own before
 // anything logs.
@@ -100,14 +104,14 @@ TEST(FindData, RootEntryIsAZeroSizedFolderWithNoTimes) {
   WIN32_FIND_DATAA data;
   std::memset(&data, 0xAB, sizeof(data));
   FillFindDataFromRoot(entry, data);
-  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
-  EXPECT_EQ(data.nFileSizeHigh, 0u);
-  EXPECT_EQ(data.nFileSizeLow, 0u);
-  EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, 0u);
-  EXPECT_EQ(data.ftCreationTime.dwHighDateTime, 0u);
+  EXPECT_EQ(U32(data.dwFileAttributes), FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(U32(data.nFileSizeHigh), 0u);
+  EXPECT_EQ(U32(data.nFileSizeLow), 0u);
+  EXPECT_EQ(U32(data.ftLastWriteTime.dwLowDateTime), 0u);
+  EXPECT_EQ(U32(data.ftCreationTime.dwHighDateTime), 0u);
   EXPECT_STREQ(data.cFileName, "PortaPack (COM5)");
   EXPECT_EQ(data.cAlternateFileName[0], '\0');
-  EXPECT_EQ(data.dwReserved0, 0u);
+  EXPECT_EQ(U32(data.dwReserved0), 0u);
 }
 
 TEST(FindData, LongNamesAreCutTo259AndSizesKeepAll64Bits) {
@@ -118,10 +122,10 @@ TEST(FindData, LongNamesAreCutTo259AndSizesKeepAll64Bits) {
   std::memset(&data, 0xAB, sizeof(data));
   FillFindDataFromEntry(entry, data);
   EXPECT_EQ(std::strlen(data.cFileName), 259u);
-  EXPECT_EQ(data.nFileSizeHigh, 1u);
-  EXPECT_EQ(data.nFileSizeLow, 705032704u);
-  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_NORMAL);
-  EXPECT_EQ(data.ftLastWriteTime.dwLowDateTime, 0u);
+  EXPECT_EQ(U32(data.nFileSizeHigh), 1u);
+  EXPECT_EQ(U32(data.nFileSizeLow), 705032704u);
+  EXPECT_EQ(U32(data.dwFileAttributes), FILE_ATTRIBUTE_NORMAL);
+  EXPECT_EQ(U32(data.ftLastWriteTime.dwLowDateTime), 0u);
   EXPECT_EQ(data.cAlternateFileName[0], '\0');
 
   TShellFileEntry root;
@@ -138,7 +142,7 @@ TEST(FindData, DirectoryAndTimesFromTheDevice) {
   entry.Time = {0x11223344u, 0x01D9ABCDu};
   WIN32_FIND_DATAA data;
   FillFindDataFromEntry(entry, data);
-  EXPECT_EQ(data.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
+  EXPECT_EQ(U32(data.dwFileAttributes), FILE_ATTRIBUTE_DIRECTORY);
   for (const FILETIME& t : {data.ftCreationTime, data.ftLastAccessTime, data.ftLastWriteTime}) {
     EXPECT_EQ(t.dwLowDateTime, 0x11223344u);
     EXPECT_EQ(t.dwHighDateTime, 0x01D9ABCDu);
@@ -184,9 +188,9 @@ TEST_F(PluginRoot, ListsRecognisedDevicesInPortOrder) {
   EXPECT_STREQ(all[1].cFileName, "PortaPack (COM5)");
   EXPECT_STREQ(all[2].cFileName, "HackRF One (COM9, no shell)");
   for (const auto& d : all) {
-    EXPECT_EQ(d.dwFileAttributes, FILE_ATTRIBUTE_DIRECTORY);
-    EXPECT_EQ(d.nFileSizeLow, 0u);
-    EXPECT_EQ(d.ftLastWriteTime.dwLowDateTime, 0u);
+    EXPECT_EQ(U32(d.dwFileAttributes), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(U32(d.nFileSizeLow), 0u);
+    EXPECT_EQ(U32(d.ftLastWriteTime.dwLowDateTime), 0u);
   }
   // The empty path and, on Linux, "/" are the root too.
   EXPECT_EQ(ListAll("").size(), 3u);
@@ -318,6 +322,34 @@ TEST_F(PluginRoot, NoticesGoToTheHostOnlyAfterInit) {
   EXPECT_EQ(gHostLog[3].type, MSGTYPE_DETAILS);
   EXPECT_EQ(gHostLog[3].text, "portapack hello");
   EXPECT_NE(ReadFile(DebugLogPath()).find("  portapack hello\r\n"), std::string::npos);
+}
+
+// The host lists from its main thread while transfers run on others; root listings, name lookups,
+// activity stamps and log lines from several threads at once must neither race nor tear lines.
+TEST_F(PluginRoot, ConcurrentListingsLookupsAndLogging) {
+  gPorts = {Port("COM5", "", 0x1D50, 0x6018), Port("COM7", "", 0x0483, 0x5740, "flip_T")};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < 50; ++i) {
+        WIN32_FIND_DATAA data;
+        HANDLE h = FsFindFirst(const_cast<char*>("\\"), &data);
+        if (h != INVALID_HANDLE_VALUE) {
+          while (FsFindNext(h, &data)) {
+          }
+          FsFindClose(h);
+        }
+        EXPECT_EQ(DisplayToPort("Flipper Zero T (COM7)"), "COM7");
+        MarkActivity();
+        DebugLog("thread " + std::to_string(t) + " line " + std::to_string(i));
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  std::string text = ReadFile(DebugLogPath());
+  EXPECT_NE(text.find("  thread 3 line 49\r\n"), std::string::npos);
+  std::regex torn("[^\n]\\d{2}:\\d{2}:\\d{2}\\.\\d{3}  thread");
+  EXPECT_FALSE(std::regex_search(text, torn));
 }
 
 TEST(DebugLogFile, LinesAreStampedAndEndInCrLf) {
