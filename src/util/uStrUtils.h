@@ -15,5 +15,6 @@ TAnsiStringArray SplitLines(const std::string& Text, bool SkipBlank);
 std::string TrimWS(const std::string& S);
 // Turns a-z into A-Z; every other byte stays.
 std::string UpperAscii(const std::string& S);
-// Decimal with optional sign and surrounding whitespace; Default for anything else.
+// Decimal with optional sign and surrounding whitespace; Default for anything else, including a
+// number outside the signed 64-bit range.
 int64_t StrToIntDefault(const std::string& S, int64_t Default);

@@ -1,0 +1,86 @@
+// TShellDevice: the one abstraction through which the registry and the plug-in interface reach a
+// device driven by typing commands into a text shell on a serial port. It owns the port and the
+// identifying texts; each kind of device implements the operations.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "devices/uDeviceTypes.h"
+#include "serial/uSerial.h"
+
+// Progress of a transfer: Done bytes of Total so far. True goes on, false asks the transfer to
+// stop. The device passes back the ProgressData it was given. An empty callback means no progress
+// calls at all.
+using TTransferProgress = std::function<bool(void* ProgressData, int64_t Done, int64_t Total)>;
+
+// Every operation reports failure as false and leaves a readable reason in LastError, which a
+// success does not clear. Paths given to the file operations are the remote part of a plug-in
+// path ("\" or "/" separated, with or without a leading separator); implementations pass them
+// through NormalizeRemotePath. One operation at a time per object.
+//
+// Destruction: a C++ destructor cannot reach an override, so a class that overrides Disconnect
+// calls Disconnect() from its own destructor; TShellDevicePtr (below) also calls it through the
+// virtual slot before deleting. The base destructor then closes the port if it is still open.
+class TShellDevice {
+ public:
+  explicit TShellDevice(const std::string& APortName);
+  virtual ~TShellDevice();
+  TShellDevice(const TShellDevice&) = delete;
+  TShellDevice& operator=(const TShellDevice&) = delete;
+
+  // Opens the port and wakes the shell; false with LastError set on failure.
+  virtual bool Connect() = 0;
+  // Closes the shell and the port. Harmless when not connected; may be called repeatedly.
+  virtual void Disconnect();
+  // The entries of directory Path, never "." or "..". Entries is not to be used after false.
+  virtual bool ListDir(const std::string& Path, TShellFileEntries& Entries) = 0;
+  // The size (>= 0) of file Path; false when it does not exist or cannot be sized.
+  virtual bool GetFileSize(const std::string& Path, int64_t& Size) = 0;
+  // Transfers; when OnProgress answers false they stop with a LastError containing "abort".
+  virtual bool GetFile(const std::string& RemotePath, const std::string& LocalPath,
+                       const TTransferProgress& OnProgress, void* ProgressData) = 0;
+  virtual bool PutFile(const std::string& LocalPath, const std::string& RemotePath,
+                       const TTransferProgress& OnProgress, void* ProgressData) = 0;
+  virtual bool DeleteFile(const std::string& Path) = 0;
+  virtual bool MakeDir(const std::string& Path) = 0;
+  virtual bool RemoveDir(const std::string& Path) = 0;
+  virtual bool RenameFile(const std::string& OldPath, const std::string& NewPath) = 0;
+  virtual TDeviceKind GetKind() const = 0;
+
+  // "/"-separated absolute form of a remote path: backslashes become slashes, a leading slash is
+  // added, runs of slashes collapse to one, a trailing slash goes (except for the root "/").
+  static std::string NormalizeRemotePath(const std::string& Path);
+
+  // The port name given to the constructor (COM5, ttyACM0, ...); never changes.
+  const std::string PortName;
+  // Human-readable label and short identification, set by Connect.
+  std::string Title;
+  std::string Version;
+  // Text of the most recent failure.
+  std::string LastError;
+
+ protected:
+  // Calls OnProgress if it is set; true (go on) when it is not.
+  static bool ReportProgress(const TTransferProgress& OnProgress, void* ProgressData, int64_t Done,
+                             int64_t Total) {
+    return !OnProgress || OnProgress(ProgressData, Done, Total);
+  }
+
+  // The device's serial line: created closed with the device, closed and freed with it. Nobody
+  // but the device uses it.
+  TSerialPort SerialPort;
+};
+
+// Destroys a device the way its owner must: Disconnect through the virtual slot while the whole
+// object still exists, so that an override runs, then delete.
+struct TShellDeviceDeleter {
+  void operator()(TShellDevice* Device) const {
+    if (!Device) return;
+    Device->Disconnect();
+    delete Device;
+  }
+};
+using TShellDevicePtr = std::unique_ptr<TShellDevice, TShellDeviceDeleter>;

@@ -1,0 +1,266 @@
+// The serial port's open, write and four reads, written once over the platform's serial line.
+// Each read installs its own driver time-outs for its duration and puts the previous ones back,
+// so that device code reading the line directly always runs under the set Open installed.
+#include "serial/uSerial.h"
+
+#include <algorithm>
+
+#include "platform/Platform.h"
+
+namespace {
+
+constexpr char kCR = 13;
+constexpr char kLF = 10;
+
+// Base set of Open: a raw read returns 50 ms after the last byte of a burst, or empty after the
+// read time-out; a write gives up after 2 s.
+constexpr uint32_t kBaseReadIntervalMs = 50;
+constexpr uint32_t kWriteTimeoutMs = 2000;
+constexpr uint32_t kQueueSize = 8192;
+
+// Per-read driver time-outs and buffer sizes. The short totals pace the loops: a silent line
+// costs one wake-up per total, never a spin.
+constexpr TSerialReadTimeouts kReadUntilTimeouts{20, 0, 150};
+constexpr TSerialReadTimeouts kReadLineTimeouts{0, 0, 50};
+constexpr TSerialReadTimeouts kReadExactTimeouts{0, 0, 500};
+constexpr uint32_t kDrainIntervalMs = 10;
+constexpr uint32_t kChunkSize = 1024;
+constexpr uint32_t kExactChunkSize = 4096;
+// Pause after a read that failed outright (a vanished device fails every read at once), and
+// after an empty read of ReadExact.
+constexpr uint32_t kFailedReadPauseMs = 5;
+
+uint64_t ElapsedSince(uint64_t Start) {
+  return platform::TickCountMs() - Start;
+}
+
+// Set with its read half replaced; the write half stays as it was.
+platform::TSerialTimeouts WithRead(platform::TSerialTimeouts Set, const TSerialReadTimeouts& Read) {
+  Set.ReadIntervalTimeout = Read.IntervalMs;
+  Set.ReadTotalTimeoutMultiplier = Read.TotalMultiplierMs;
+  Set.ReadTotalTimeoutConstant = Read.TotalConstantMs;
+  return Set;
+}
+
+}  // namespace
+
+// Installs a read's own time-outs and restores the previous set when the read ends, on every
+// way out.
+class TSerialPort::TReadTimeoutScope {
+ public:
+  TReadTimeoutScope(TSerialPort& Port, const TSerialReadTimeouts& Read)
+      : Port_(Port), Saved_(Port.CurrentTimeouts()) {
+    Port_.InstallTimeouts(WithRead(Saved_, Read));
+  }
+  ~TReadTimeoutScope() { Port_.InstallTimeouts(Saved_); }
+  TReadTimeoutScope(const TReadTimeoutScope&) = delete;
+  TReadTimeoutScope& operator=(const TReadTimeoutScope&) = delete;
+
+ private:
+  TSerialPort& Port_;
+  platform::TSerialTimeouts Saved_;
+};
+
+TSerialPort::~TSerialPort() {
+  Close();
+}
+
+bool TSerialPort::Open(const std::string& APortName, uint32_t ABaudRate) {
+  Close();
+  platform::TSerialLine line = platform::SerialOpen(APortName);
+  if (line == platform::kNoSerialLine) return false;
+  if (!platform::SerialConfigure(line, ABaudRate)) {
+    platform::SerialClose(line);
+    return false;
+  }
+  Line_ = line;
+
+  platform::TSerialTimeouts base;
+  // A base read time-out of 0 would, with the interval, let a raw read wait without limit for its
+  // first byte; 0 asks for "what is buffered" instead.
+  base.ReadIntervalTimeout =
+      ReadTimeoutMs_ != 0 ? kBaseReadIntervalMs : platform::kSerialTimeoutMax;
+  base.ReadTotalTimeoutMultiplier = 0;
+  base.ReadTotalTimeoutConstant = ReadTimeoutMs_;
+  base.WriteTotalTimeoutMultiplier = 0;
+  base.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+  InstallTimeouts(base);
+  Installed_ = base;  // what the port should have, even if the driver refused it
+  platform::SerialSetupQueues(Line_, kQueueSize, kQueueSize);
+  Purge();
+  PortName_ = APortName;
+  BaudRate_ = ABaudRate;
+  return true;
+}
+
+void TSerialPort::Close() {
+  if (!IsOpen()) return;
+  platform::SerialClose(Line_);
+  Line_ = platform::kNoSerialLine;
+  PortName_.clear();
+  LookAhead_ = -1;
+}
+
+int32_t TSerialPort::Write(const void* Buf, int32_t Count) {
+  if (!IsOpen() || Count <= 0 || Buf == nullptr) return 0;
+  uint32_t written = 0;
+  if (!platform::SerialWrite(Line_, Buf, static_cast<uint32_t>(Count), written)) return 0;
+  return static_cast<int32_t>(written);
+}
+
+int32_t TSerialPort::WriteStr(const std::string& S) {
+  if (S.empty()) return 0;
+  // Longer strings than a 32-bit count can carry are cut; the caller sees the short count.
+  size_t n = std::min<size_t>(S.size(), 0x7FFFFFFF);
+  return Write(S.data(), static_cast<int32_t>(n));
+}
+
+void TSerialPort::Purge() {
+  if (!IsOpen()) return;
+  platform::SerialPurge(Line_);
+  LookAhead_ = -1;  // received and not yet read, like the driver's buffer
+}
+
+bool TSerialPort::ReadChunk(char* Buf, uint32_t Count, uint32_t& Got) {
+  Got = 0;
+  if (!IsOpen()) return false;
+  if (Count == 0) return true;
+  if (LookAhead_ >= 0) {
+    Buf[0] = static_cast<char>(LookAhead_);
+    LookAhead_ = -1;
+    Got = 1;
+    return true;
+  }
+  return platform::SerialRead(Line_, Buf, Count, Got);
+}
+
+bool TSerialPort::InstallTimeouts(const platform::TSerialTimeouts& Timeouts) {
+  if (!platform::SerialSetTimeouts(Line_, Timeouts)) return false;
+  Installed_ = Timeouts;
+  return true;
+}
+
+platform::TSerialTimeouts TSerialPort::CurrentTimeouts() const {
+  platform::TSerialTimeouts now;
+  // A line that cannot report its set gets the one this object last installed: a defined set,
+  // which the read then restores instead of garbage.
+  if (!platform::SerialGetTimeouts(Line_, now)) return Installed_;
+  return now;
+}
+
+bool TSerialPort::ReadUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
+                            std::string& Data, int32_t& MatchIndex) {
+  Data.clear();
+  MatchIndex = -1;
+  if (!IsOpen() || Markers.empty()) return false;
+  TReadTimeoutScope scope(*this, kReadUntilTimeouts);
+  const uint64_t start = platform::TickCountMs();
+  char buf[kChunkSize];
+  for (;;) {
+    uint32_t got = 0;
+    bool ok = ReadChunk(buf, sizeof(buf), got);
+    if (ok && got > 0) {
+      size_t before = Data.size();
+      Data.append(buf, got);
+      // No marker occurred in the earlier text, so a match must reach into the new bytes; the
+      // search starts where such a match could begin, which finds markers split across reads.
+      for (size_t i = 0; i < Markers.size(); ++i) {
+        const std::string& marker = Markers[i];
+        if (marker.empty() || marker.size() > Data.size()) continue;
+        size_t from = before >= marker.size() - 1 ? before - (marker.size() - 1) : 0;
+        if (Data.find(marker, from) != std::string::npos) {
+          MatchIndex = static_cast<int32_t>(i);
+          return true;
+        }
+      }
+    }
+    if (ElapsedSince(start) > TimeoutMs) return false;
+    if (!ok) platform::SleepMs(kFailedReadPauseMs);
+  }
+}
+
+bool TSerialPort::ReadLine(uint32_t TimeoutMs, std::string& Line) {
+  Line.clear();
+  if (!IsOpen()) return false;
+  TReadTimeoutScope scope(*this, kReadLineTimeouts);
+  const uint64_t start = platform::TickCountMs();
+  do {
+    char c = 0;
+    uint32_t got = 0;
+    bool ok = ReadChunk(&c, 1, got);
+    if (ok && got == 1) {
+      if (c == kCR) {
+        // CR LF is one line end. Any other byte after the CR belongs to what follows and is kept
+        // for the next read, so no byte of the answer is lost.
+        char next = 0;
+        uint32_t gotNext = 0;
+        if (ReadChunk(&next, 1, gotNext) && gotNext == 1 && next != kLF)
+          LookAhead_ = static_cast<unsigned char>(next);
+        return true;
+      }
+      if (c == kLF) return true;
+      Line.push_back(c);
+    } else if (!ok) {
+      platform::SleepMs(kFailedReadPauseMs);
+    }
+  } while (ElapsedSince(start) <= TimeoutMs);
+  return false;
+}
+
+bool TSerialPort::ReadExact(int32_t Count, uint32_t TimeoutMs, std::string& Data) {
+  Data.clear();
+  if (!IsOpen()) return false;
+  if (Count <= 0) return true;
+  const size_t wanted = static_cast<size_t>(Count);
+  Data.reserve(std::min<size_t>(wanted, 1u << 20));
+  TReadTimeoutScope scope(*this, kReadExactTimeouts);
+  const uint64_t start = platform::TickCountMs();
+  char buf[kExactChunkSize];
+  while (Data.size() < wanted) {
+    if (ElapsedSince(start) >= TimeoutMs) break;
+    uint32_t ask = static_cast<uint32_t>(std::min<size_t>(wanted - Data.size(), sizeof(buf)));
+    uint32_t got = 0;
+    if (ReadChunk(buf, ask, got) && got > 0)
+      Data.append(buf, got);
+    else
+      platform::SleepMs(kFailedReadPauseMs);
+  }
+  return Data.size() == wanted;
+}
+
+void TSerialPort::Drain(std::string& Data, uint32_t TimeoutMs) {
+  Data.clear();
+  if (!IsOpen()) return;
+  // With a total of 0 the interval alone would wait without limit for a first byte.
+  TSerialReadTimeouts read{kDrainIntervalMs, 0, TimeoutMs};
+  if (TimeoutMs == 0) read = TSerialReadTimeouts{platform::kSerialTimeoutMax, 0, 0};
+  TReadTimeoutScope scope(*this, read);
+  const uint64_t start = platform::TickCountMs();
+  char buf[kChunkSize];
+  for (;;) {
+    uint32_t got = 0;
+    if (!ReadChunk(buf, sizeof(buf), got) || got == 0) return;
+    Data.append(buf, got);
+    if (ElapsedSince(start) > TimeoutMs) return;
+  }
+}
+
+bool TSerialPort::ReadRaw(void* Buf, uint32_t Count, uint32_t& Got) {
+  Got = 0;
+  if (Buf == nullptr) return false;
+  return ReadChunk(static_cast<char*>(Buf), Count, Got);
+}
+
+bool TSerialPort::GetReadTimeouts(TSerialReadTimeouts& Timeouts) const {
+  if (!IsOpen()) return false;
+  platform::TSerialTimeouts now = CurrentTimeouts();
+  Timeouts.IntervalMs = now.ReadIntervalTimeout;
+  Timeouts.TotalMultiplierMs = now.ReadTotalTimeoutMultiplier;
+  Timeouts.TotalConstantMs = now.ReadTotalTimeoutConstant;
+  return true;
+}
+
+bool TSerialPort::SetReadTimeouts(const TSerialReadTimeouts& Timeouts) {
+  if (!IsOpen()) return false;
+  return InstallTimeouts(WithRead(CurrentTimeouts(), Timeouts));
+}

@@ -1,0 +1,90 @@
+// TSerialPort: a blocking serial port through which a device speaks its text shell. It opens the
+// port with the devices' line settings, writes command text, and reads in four ways that differ
+// in what ends the read: a marker (a prompt), a line end, a byte count or a quiet line. Every read
+// is bounded by a time-out; failures show as false, a zero count or a short result.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/SerialLine.h"
+
+// The read half of the line's time-outs, with Windows COMMTIMEOUTS meaning (milliseconds).
+struct TSerialReadTimeouts {
+  uint32_t IntervalMs = 0;
+  uint32_t TotalMultiplierMs = 0;
+  uint32_t TotalConstantMs = 0;
+};
+
+class TSerialPort {
+ public:
+  static constexpr uint32_t kDefaultReadTimeoutMs = 3000;
+
+  TSerialPort() = default;
+  ~TSerialPort();
+  TSerialPort(const TSerialPort&) = delete;
+  TSerialPort& operator=(const TSerialPort&) = delete;
+
+  // Closes an open port first, then opens APortName exclusively at ABaudRate, 8N1, DTR and RTS
+  // raised, installs the base time-outs (read interval 50 ms, read total ReadTimeoutMs(), write
+  // 2000 ms) and purges. False leaves the object closed with PortName() empty.
+  bool Open(const std::string& APortName, uint32_t ABaudRate);
+  void Close();
+  bool IsOpen() const { return Line_ != platform::kNoSerialLine; }
+
+  // One write; the count actually sent (0 when closed, Count <= 0 or on failure). A write cut
+  // short by the 2000 ms write time-out returns the smaller count; nothing is retried.
+  int32_t Write(const void* Buf, int32_t Count);
+  int32_t WriteStr(const std::string& S);
+
+  // Drops everything received and not yet read, and everything not yet sent.
+  void Purge();
+
+  // Reads until one of Markers occurs in Data. Markers are tested in their array order, so
+  // MatchIndex is the first marker (by index) found anywhere in Data, not the earliest in the
+  // text. Data keeps everything received, also on false (MatchIndex -1).
+  bool ReadUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs, std::string& Data,
+                 int32_t& MatchIndex);
+  // One line ended by CR, LF or CR LF, without the line end. False on time-out, with the bytes
+  // received so far in Line. A byte other than LF after a CR is kept for the next read.
+  bool ReadLine(uint32_t TimeoutMs, std::string& Line);
+  // Exactly Count bytes, or false with the bytes that came before the time-out.
+  bool ReadExact(int32_t Count, uint32_t TimeoutMs, std::string& Data);
+  // Collects what the device still sends until the line stays quiet for TimeoutMs.
+  void Drain(std::string& Data, uint32_t TimeoutMs);
+
+  // One raw read of up to Count bytes under the time-outs installed now (those of Open unless
+  // the caller set others): a byte kept back by ReadLine comes first, on its own. For device code
+  // that reads block data itself. False on a failed read or a closed port.
+  bool ReadRaw(void* Buf, uint32_t Count, uint32_t& Got);
+  // The read time-outs installed now, and replacing them (the write time-outs stay). Device code
+  // that sets its own puts the saved ones back when it is done.
+  bool GetReadTimeouts(TSerialReadTimeouts& Timeouts) const;
+  bool SetReadTimeouts(const TSerialReadTimeouts& Timeouts);
+
+  const std::string& PortName() const { return PortName_; }
+  // Rate of the last successful Open (kept after Close).
+  uint32_t BaudRate() const { return BaudRate_; }
+  // Base read time-out that Open installs; a change takes effect at the next Open.
+  uint32_t ReadTimeoutMs() const { return ReadTimeoutMs_; }
+  void SetReadTimeoutMs(uint32_t Ms) { ReadTimeoutMs_ = Ms; }
+
+ private:
+  class TReadTimeoutScope;
+
+  // One read that hands out the kept-back byte first.
+  bool ReadChunk(char* Buf, uint32_t Count, uint32_t& Got);
+  bool InstallTimeouts(const platform::TSerialTimeouts& Timeouts);
+  platform::TSerialTimeouts CurrentTimeouts() const;
+
+  platform::TSerialLine Line_ = platform::kNoSerialLine;
+  std::string PortName_;
+  uint32_t BaudRate_ = 0;
+  uint32_t ReadTimeoutMs_ = kDefaultReadTimeoutMs;
+  // The set this object last installed: what a read puts back when the line cannot report its
+  // current set, so that the port never keeps a read's own or an undefined set.
+  platform::TSerialTimeouts Installed_;
+  // The byte ReadLine took after a CR when it was not LF; -1 when none is kept.
+  int LookAhead_ = -1;
+};
