@@ -1,6 +1,6 @@
 # Quick start: `make demo` builds everything and shows the plug-in on simulated devices;
 # `make test` runs every test. Both install missing packages first (scripts/install-deps.sh).
-VERSION := $(shell sed -n 's/^project(quarnel VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+VERSION := $(shell grep -m1 -o 'quarnel VERSION [0-9.]*' CMakeLists.txt | cut -d' ' -f3)
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
