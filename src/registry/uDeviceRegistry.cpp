@@ -12,9 +12,17 @@ constexpr int32_t kMsgTypeConnect = 1;
 constexpr int32_t kMsgTypeDisconnect = 2;
 
 // The stored root list is replaced by ListRoot on the host's thread and read by lookups that may
-// run on another; a small lock keeps the swap and the copy apart.
-std::mutex RootLock;
-TRootEntries StoredRoots;
+// run on another; a small lock keeps the swap and the copy apart. The store lives on the heap and
+// is emptied by RegistryShutdown: the runtime's own static destruction may already have run when
+// the library's unload hook is called, so nothing here is left for it to destroy.
+struct TRootStore {
+  std::mutex Lock;
+  TRootEntries Roots;
+};
+TRootStore& Store() {
+  static TRootStore* store = new TRootStore();
+  return *store;
+}
 
 std::atomic<uint64_t> ActivityStamp{0};
 std::atomic<TConnectNotifier> ConnectNotifier{nullptr};
@@ -106,20 +114,20 @@ TRootEntries ListRoot() {
     result.push_back(std::move(entry));
   }
 
-  std::lock_guard<std::mutex> guard(RootLock);
-  StoredRoots = result;
+  std::lock_guard<std::mutex> guard(Store().Lock);
+  Store().Roots = result;
   return result;
 }
 
 TRootEntries RootEntries() {
-  std::lock_guard<std::mutex> guard(RootLock);
-  return StoredRoots;
+  std::lock_guard<std::mutex> guard(Store().Lock);
+  return Store().Roots;
 }
 
 std::string DisplayToPort(const std::string& RootDisplay) {
   {
-    std::lock_guard<std::mutex> guard(RootLock);
-    if (const TRootEntry* entry = FindByDisplay(StoredRoots, RootDisplay)) return entry->Port;
+    std::lock_guard<std::mutex> guard(Store().Lock);
+    if (const TRootEntry* entry = FindByDisplay(Store().Roots, RootDisplay)) return entry->Port;
   }
   // A name the host remembers from an earlier run: read the port out of the parentheses. Linux
   // port names (ttyACM0) take the place of COMn there.
@@ -133,8 +141,8 @@ std::string DisplayToPort(const std::string& RootDisplay) {
 }
 
 TDeviceKind KindForDisplay(const std::string& RootDisplay) {
-  std::lock_guard<std::mutex> guard(RootLock);
-  const TRootEntry* entry = FindByDisplay(StoredRoots, RootDisplay);
+  std::lock_guard<std::mutex> guard(Store().Lock);
+  const TRootEntry* entry = FindByDisplay(Store().Roots, RootDisplay);
   return entry ? entry->Kind : dkNone;
 }
 
@@ -171,7 +179,8 @@ void RegistryStartup() {
 }
 
 void RegistryShutdown() {
-  std::lock_guard<std::mutex> guard(RootLock);
-  StoredRoots.clear();
   ConnectNotifier.store(nullptr);
+  TRootEntries released;
+  std::lock_guard<std::mutex> guard(Store().Lock);
+  Store().Roots.swap(released);
 }
