@@ -13,6 +13,12 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot -i >/dev/null 2>&1 || { echo "wineboot failed"; exit 1; }
   wineserver -w
 fi
+# One persistent wineserver for the whole run: the port map under HKLM\HARDWARE is volatile and
+# would be rebuilt (losing the simulated ports) whenever a fresh server starts between two steps.
+# Its output goes nowhere: it dumps its object table when a pseudo-terminal it once opened as a
+# session leader is hung up by a simulator that ends.
+wineserver -k >/dev/null 2>&1 || true
+wineserver -p >/dev/null 2>&1 </dev/null
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 passed=0 failed=0
