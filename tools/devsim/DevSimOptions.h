@@ -1,0 +1,41 @@
+// Command-line options of the device simulator and their parser. Kept apart from main() so the
+// meaning of every switch is documented in one place.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace devsim {
+
+enum class TDeviceKind { Portapack, Flipper };
+
+struct TOptions {
+  TDeviceKind Device = TDeviceKind::Portapack;
+  // The storage: the PortaPack's SD card, or for the Flipper ROOT/int and ROOT/ext.
+  std::string Root;
+  // Link model for what the device sends: bytes per second (0 = as fast as the pseudo-terminal
+  // takes them) and a fixed delay added to every byte the device sends.
+  uint64_t RateBytesPerSecond = 0;
+  uint32_t LatencyMs = 0;
+  // Faults.
+  bool Silent = false;
+  int64_t StallAfter = -1;  // payload bytes before the device freezes; -1 = never
+  int64_t DropAfter = -1;   // payload bytes before the device closes the line; -1 = never
+  // Commands answered with the device's error form, with the error code to use (-1 = default).
+  std::map<std::string, int> ErrorCommands;
+  bool Noise = false;
+  std::string TranscriptPath;
+  // The Flipper's name (shown in the greeting and device_info).
+  std::string FlipperName = "Devsim";
+};
+
+// Parses argv; on failure returns false with a message in Error. "--help" sets Error to the usage
+// text and returns false as well, with HelpRequested set.
+bool ParseOptions(const std::vector<std::string>& Args, TOptions& Options, std::string& Error,
+                  bool& HelpRequested);
+
+std::string UsageText();
+
+}  // namespace devsim

@@ -1,0 +1,45 @@
+// Faults on request, shared by both shells: commands answered with an error, stray bytes before
+// answers, and the payload counter behind --stall-after and --drop-after.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Line.h"
+
+namespace devsim {
+
+class TFaults {
+ public:
+  TFaults(std::map<std::string, int> ErrorCommands, bool Noise, int64_t StallAfter,
+          int64_t DropAfter);
+
+  // The error code to answer Command with, or nothing when it should work normally. Code -1
+  // means "the device's usual code" and is replaced by DefaultCode.
+  std::optional<int> ErrorFor(std::string_view Command, int DefaultCode) const;
+
+  // Stray bytes to send before an answer; empty unless --noise was given. They never contain
+  // CR, LF or characters of either device's prompt, so they garble a line without ending it.
+  std::string NextNoise();
+
+  // Transfer payload accounting. Before Count payload bytes cross the line, ask how many of them
+  // may. Fires is set when the stall or drop is due right after those bytes (call Fire() then):
+  // nothing follows the Nth payload byte, not even the rest of the answer.
+  size_t PayloadAllowance(size_t Count, bool& Fires) const;
+  void CountPayload(size_t Count) { PayloadBytes_ += Count; }
+  // Stalls or drops the line, whichever fault is due. Returns when the simulator stops.
+  void Fire(TLine& Line);
+
+ private:
+  std::map<std::string, int> ErrorCommands_;
+  bool Noise_;
+  int64_t StallAfter_;
+  int64_t DropAfter_;
+  uint64_t PayloadBytes_ = 0;
+  size_t NoiseIndex_ = 0;
+};
+
+}  // namespace devsim
