@@ -14,6 +14,10 @@ out=$(cd "$out" && pwd)
 cp build/win32/quarnel.wfx build/win64/quarnel.wfx64 packaging/pluginst.inf "$stage/win/"
 cp packaging/README-windows.txt "$stage/win/readme.txt"
 cp build/linux/quarnel.wfx "$stage/linux/"
+# Release files carry no debug symbols (the build folders keep theirs).
+i686-w64-mingw32-strip "$stage/win/quarnel.wfx"
+x86_64-w64-mingw32-strip "$stage/win/quarnel.wfx64"
+strip "$stage/linux/quarnel.wfx"
 cp packaging/README-linux.txt "$stage/linux/readme.txt"
 
 win="$out/quarnel-$version-windows.zip"
