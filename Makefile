@@ -44,7 +44,7 @@ build-tsan: build/linux-tsan/CMakeCache.txt
 # own checks; threaded tests again under ThreadSanitizer; then the Windows builds under Wine.
 test: deps
 	$(MAKE) build build-asan build-tsan
-	$(MAKE) test-native test-tsan test-wine
+	$(MAKE) format-check test-native test-tsan test-wine
 
 test-native:
 	ctest --test-dir build/linux-asan --output-on-failure -j $(JOBS)

@@ -3,7 +3,7 @@
 # already. As root it installs; otherwise it prints the one command that would.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev zip unzip
+packages=(cmake make g++ libgtest-dev zip unzip clang-format
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine64)
 need_i386=0
 dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
