@@ -174,7 +174,10 @@ bool ParseCommand(const std::vector<std::string>& words, const CommandOptions& d
 
 std::string CommandText(const Command& command) {
   std::string text = command.word;
-  for (const std::string& argument : command.args) text += " " + QuoteArgument(argument);
+  for (const std::string& argument : command.args) {
+    text += ' ';
+    text += QuoteArgument(argument);
+  }
   return text;
 }
 
