@@ -1,5 +1,7 @@
 #include "devices/uDeviceTypes.h"
 
+#include "util/uStrUtils.h"
+
 namespace {
 bool Contains(const std::string& haystack, const char* needle) {
   return haystack.find(needle) != std::string::npos;
@@ -11,9 +13,7 @@ TDeviceKind ClassifyDevice(const std::string& Name, uint16_t VID, uint16_t PID) 
   if (VID == 0x1D50 && PID == 0x6018) return dkPortapack;
   if (VID == 0x1D50 && PID == 0x6089) return dkHackRF;
   if (VID == 0x0483 && PID == 0x5740) return dkFlipper;
-  std::string upper = Name;
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+  const std::string upper = UpperAscii(Name);
   if (Contains(upper, "PORTAPACK") || Contains(upper, "MAYHEM")) return dkPortapack;
   if (Contains(upper, "HACKRF")) return dkHackRF;
   if (Contains(upper, "FLIPPER")) return dkFlipper;

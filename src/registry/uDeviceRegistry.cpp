@@ -5,6 +5,7 @@
 
 #include "platform/Platform.h"
 #include "serial/uComScan.h"
+#include "util/uStrUtils.h"
 
 namespace {
 
@@ -28,16 +29,6 @@ std::atomic<uint64_t> ActivityStamp{0};
 std::atomic<TConnectNotifier> ConnectNotifier{nullptr};
 std::atomic<TPortEnumerator> PortEnumerator{nullptr};
 
-bool StartsWithUpper(const std::string& s, const char* prefix) {
-  for (size_t i = 0; prefix[i] != '\0'; ++i) {
-    if (i >= s.size()) return false;
-    char c = s[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 const TRootEntry* FindByDisplay(const TRootEntries& roots, const std::string& display) {
   for (const TRootEntry& entry : roots)
     if (entry.Display == display) return &entry;
@@ -53,7 +44,7 @@ std::string NoticePath(const std::string& display) {
 }  // namespace
 
 std::string FlipperNameFromInstance(const std::string& InstanceId) {
-  if (InstanceId.size() < 5 || !StartsWithUpper(InstanceId, "FLIP_")) return {};
+  if (UpperAscii(InstanceId.substr(0, 5)) != "FLIP_") return {};
   return InstanceId.substr(5);
 }
 

@@ -4,6 +4,7 @@
 #include "serial/uComScan.h"
 
 #include "platform/PortDiscovery.h"
+#include "util/uStrUtils.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -34,7 +35,7 @@ constexpr uint32_t kNameBufferSize = 512;  // characters, with the terminating z
 constexpr uint32_t kPortDataSize = 256;    // bytes of a SERIALCOMM value
 
 void Log(const std::string& Line) {
-  if (ComScanLogProc) ComScanLogProc(Line);
+  ComScanLog(Line);
 }
 
 // Closes its key on every way out of a scope.
@@ -63,24 +64,11 @@ std::string TextUpToNul(const uint8_t* Data, size_t Size) {
 }
 
 bool EqualsIgnoreAsciiCase(const std::string& A, const std::string& B) {
-  if (A.size() != B.size()) return false;
-  for (size_t i = 0; i < A.size(); ++i) {
-    char a = A[i], b = B[i];
-    if (a >= 'a' && a <= 'z') a = static_cast<char>(a - 'a' + 'A');
-    if (b >= 'a' && b <= 'z') b = static_cast<char>(b - 'a' + 'A');
-    if (a != b) return false;
-  }
-  return true;
+  return A.size() == B.size() && UpperAscii(A) == UpperAscii(B);
 }
 
 bool IsHexDigit(char C) {
   return (C >= '0' && C <= '9') || (C >= 'A' && C <= 'F') || (C >= 'a' && C <= 'f');
-}
-
-std::string Hex4(uint16_t Value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(Value));
-  return text;
 }
 
 // Exactly four hexadecimal digits after Tag in Upper, else 0.
@@ -102,6 +90,24 @@ struct TSerialCommEntry {
 };
 
 }  // namespace
+
+void ComScanLog(const std::string& Line) {
+  TComScanLogHook hook = ComScanLogProc;
+  if (hook) hook(Line);
+}
+
+std::string UsbIdHex(uint16_t Value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(Value));
+  return text;
+}
+
+void LogPortDetails(const TComPortInfo& Info) {
+  ComScanLog("   FriendlyName: " + Info.FriendlyName);
+  ComScanLog("   HardwareID:   " + Info.HardwareID);
+  ComScanLog("   InstanceId:   " + Info.InstanceId);
+  ComScanLog("   VID/PID:      $" + UsbIdHex(Info.VID) + "/$" + UsbIdHex(Info.PID));
+}
 
 bool IsPortPresent(const std::string& PortName) {
   return platform::ProbePort(PortName) == platform::TPortPresence::Present;
@@ -126,9 +132,7 @@ uint32_t ParseHex(const std::string& Text, uint32_t Default) {
 }
 
 bool ParseVidPid(const std::string& HardwareID, uint16_t& VID, uint16_t& PID) {
-  std::string upper = HardwareID;
-  for (char& c : upper)
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  const std::string upper = UpperAscii(HardwareID);
   VID = IdAfterTag(upper, "VID_");
   PID = IdAfterTag(upper, "PID_");
   return VID != 0 || PID != 0;
@@ -265,10 +269,7 @@ TComPortInfos EnumerateComPortsFrom(IRegistryAccess& Registry, const TPortPresen
     }
     if (found) {
       ParseVidPid(info.HardwareID, info.VID, info.PID);
-      Log("   FriendlyName: " + info.FriendlyName);
-      Log("   HardwareID:   " + info.HardwareID);
-      Log("   InstanceId:   " + info.InstanceId);
-      Log("   VID/PID:      $" + Hex4(info.VID) + "/$" + Hex4(info.PID));
+      LogPortDetails(info);
     } else {
       Log("   (keine Enum-Info gefunden)");
     }

@@ -46,7 +46,14 @@ TComPortInfos EnumerateComPortsFrom(platform::IRegistryAccess& Registry,
 // name order (ttyACM2 before ttyACM10). Presence is tested on QUARNEL_DEV_ROOT/NAME (default /dev).
 TComPortInfos EnumerateComPortsSysfs();
 
-// ---- Pieces of the scans, exposed for tests ------------------------------------------------
+// ---- Pieces of the scans, shared by both and exposed for tests ------------------------------
+
+// Passes one line to ComScanLogProc when it is set.
+void ComScanLog(const std::string& Line);
+// The four lines that describe a port's instance: friendly name, hardware id, instance id, ids.
+void LogPortDetails(const TComPortInfo& Info);
+// A USB id as four upper-case hexadecimal digits.
+std::string UsbIdHex(uint16_t Value);
 
 // Depth-first search below KeyPath (depth 0) for the instance whose "Device Parameters" value
 // PortName equals PortName in any ASCII letter case; keys deeper than eight levels are not

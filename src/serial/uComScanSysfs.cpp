@@ -22,13 +22,7 @@ constexpr size_t kMaxAttributeSize = 4096;
 constexpr int kMaxAncestorSteps = 64;
 
 void Log(const std::string& Line) {
-  if (ComScanLogProc) ComScanLogProc(Line);
-}
-
-std::string Hex4(uint16_t Value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(Value));
-  return text;
+  ComScanLog(Line);
 }
 
 bool IsRegularFile(const fs::path& Path) {
@@ -159,12 +153,9 @@ TComPortInfos EnumerateComPortsSysfs() {
     info.DeviceKey = candidate.UsbDevice.string();
     info.VID = ReadUsbId(candidate.UsbDevice / "idVendor");
     info.PID = ReadUsbId(candidate.UsbDevice / "idProduct");
-    info.HardwareID = "USB\\VID_" + Hex4(info.VID) + "&PID_" + Hex4(info.PID);
+    info.HardwareID = "USB\\VID_" + UsbIdHex(info.VID) + "&PID_" + UsbIdHex(info.PID);
     Log("-> Port: " + info.PortName);
-    Log("   FriendlyName: " + info.FriendlyName);
-    Log("   HardwareID:   " + info.HardwareID);
-    Log("   InstanceId:   " + info.InstanceId);
-    Log("   VID/PID:      $" + Hex4(info.VID) + "/$" + Hex4(info.PID));
+    LogPortDetails(info);
     result.push_back(std::move(info));
   }
   Log("--- EnumerateComPorts fertig, " + std::to_string(result.size()) + " Ports ---");
