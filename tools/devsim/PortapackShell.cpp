@@ -312,6 +312,38 @@ int TPortapackShell::Lookup(const std::vector<std::string>& Parts, bool& IsDir,
   return 0;
 }
 
+bool TPortapackShell::AnsweredFault(const std::string& Command) {
+  std::optional<int> Code = Faults_.ErrorFor(Command, kDiskError);
+  if (Code) PrintError(*Code);
+  return Code.has_value();
+}
+
+bool TPortapackShell::OpenFileReady(const std::string& Command) {
+  if (File_ < 0 && !Wedged_) {
+    Send("no open file\r\n");
+    return false;
+  }
+  if (Wedged_) {
+    PrintError(kInvalidObject);
+    return false;
+  }
+  return !AnsweredFault(Command);
+}
+
+bool TPortapackShell::FindEntry(const std::string& Command, const std::string& Path,
+                                std::vector<std::string>& Parts, bool& IsDir, uint64_t& Size) {
+  if (AnsweredFault(Command)) return false;
+  if (!Resolve(Path, Parts) || Parts.empty()) {
+    PrintError(kInvalidName);
+    return false;
+  }
+  if (int Code = Lookup(Parts, IsDir, Size)) {
+    PrintError(Code);
+    return false;
+  }
+  return true;
+}
+
 bool TPortapackShell::CommandLs(const std::string& Path) {
   // ls never reports an error: anything it cannot list reads as an empty folder.
   std::vector<std::string> Parts;
@@ -332,21 +364,10 @@ bool TPortapackShell::CommandLs(const std::string& Path) {
 }
 
 bool TPortapackShell::CommandFilesize(const std::string& Path) {
-  if (auto Code = Faults_.ErrorFor("filesize", kDiskError)) {
-    PrintError(*Code);
-    return true;
-  }
   std::vector<std::string> Parts;
-  if (!Resolve(Path, Parts) || Parts.empty()) {
-    PrintError(kInvalidName);
-    return true;
-  }
   bool IsDir = false;
   uint64_t Size = 0;
-  if (int Code = Lookup(Parts, IsDir, Size)) {
-    PrintError(Code);
-    return true;
-  }
+  if (!FindEntry("filesize", Path, Parts, IsDir, Size)) return true;
   // Printed with a 32-bit format: sizes of 4 GiB and more wrap, as on the device.
   Send(std::to_string(static_cast<uint32_t>(Size)) + "\r\nok\r\n");
   return true;
@@ -384,18 +405,7 @@ bool TPortapackShell::CommandFopen(const std::string& Path) {
 }
 
 bool TPortapackShell::CommandFseek(const std::string& OffsetText) {
-  if (File_ < 0 && !Wedged_) {
-    Send("no open file\r\n");
-    return true;
-  }
-  if (Wedged_) {
-    PrintError(kInvalidObject);
-    return true;
-  }
-  if (auto Code = Faults_.ErrorFor("fseek", kDiskError)) {
-    PrintError(*Code);
-    return true;
-  }
+  if (!OpenFileReady("fseek")) return true;
   int64_t Offset = ParseLeadingInt(OffsetText);
   // The firmware reads a signed 32-bit value and hands it to f_lseek as an unsigned size, so a
   // negative offset would try to grow the file to about 4 GiB. Refuse it instead.
@@ -416,18 +426,7 @@ bool TPortapackShell::CommandFseek(const std::string& OffsetText) {
 }
 
 bool TPortapackShell::CommandFrb(const std::string& CountText) {
-  if (File_ < 0 && !Wedged_) {
-    Send("no open file\r\n");
-    return true;
-  }
-  if (Wedged_) {
-    PrintError(kInvalidObject);
-    return true;
-  }
-  if (auto Code = Faults_.ErrorFor("frb", kDiskError)) {
-    PrintError(*Code);
-    return true;
-  }
+  if (!OpenFileReady("frb")) return true;
   int64_t Count = ParseLeadingInt(CountText);
   if (Count < 0) Count = 0;
   uint64_t Left = static_cast<uint64_t>(Count);
@@ -453,18 +452,7 @@ bool TPortapackShell::CommandFrb(const std::string& CountText) {
 }
 
 bool TPortapackShell::CommandFread(const std::string& CountText) {
-  if (File_ < 0 && !Wedged_) {
-    Send("no open file\r\n");
-    return true;
-  }
-  if (Wedged_) {
-    PrintError(kInvalidObject);
-    return true;
-  }
-  if (auto Code = Faults_.ErrorFor("fread", kDiskError)) {
-    PrintError(*Code);
-    return true;
-  }
+  if (!OpenFileReady("fread")) return true;
   static const char Hex[] = "0123456789ABCDEF";
   int64_t Count = std::max<int64_t>(0, ParseLeadingInt(CountText));
   uint64_t Left = static_cast<uint64_t>(Count);
@@ -521,18 +509,7 @@ bool TPortapackShell::CommandFwb(const std::string& CountText) {
 }
 
 bool TPortapackShell::CommandFileOp(const std::string& Name) {
-  if (File_ < 0 && !Wedged_) {
-    Send("no open file\r\n");
-    return true;
-  }
-  if (Wedged_) {
-    PrintError(kInvalidObject);
-    return true;
-  }
-  if (auto Code = Faults_.ErrorFor(Name, kDiskError)) {
-    PrintError(*Code);
-    return true;
-  }
+  if (!OpenFileReady(Name)) return true;
   if (Name == "fclose") {
     close(File_);
     File_ = -1;
@@ -553,21 +530,10 @@ bool TPortapackShell::CommandFileOp(const std::string& Name) {
 }
 
 bool TPortapackShell::CommandUnlink(const std::string& Path) {
-  if (auto Code = Faults_.ErrorFor("unlink", kDiskError)) {
-    PrintError(*Code);
-    return true;
-  }
   std::vector<std::string> Parts;
-  if (!Resolve(Path, Parts) || Parts.empty()) {
-    PrintError(kInvalidName);
-    return true;
-  }
   bool IsDir = false;
   uint64_t Size = 0;
-  if (int Code = Lookup(Parts, IsDir, Size)) {
-    PrintError(Code);
-    return true;
-  }
+  if (!FindEntry("unlink", Path, Parts, IsDir, Size)) return true;
   // f_unlink removes a file or an empty folder only. (No lock: the open file is not protected.)
   int Result = IsDir ? rmdir(HostPath(Parts).c_str()) : unlink(HostPath(Parts).c_str());
   if (Result != 0) {
@@ -579,10 +545,7 @@ bool TPortapackShell::CommandUnlink(const std::string& Path) {
 }
 
 bool TPortapackShell::CommandMkdir(const std::string& Path) {
-  if (auto Code = Faults_.ErrorFor("mkdir", kDiskError)) {
-    PrintError(*Code);
-    return true;
-  }
+  if (AnsweredFault("mkdir")) return true;
   std::vector<std::string> Parts;
   if (!Resolve(Path, Parts)) {
     PrintError(kInvalidName);
@@ -612,20 +575,12 @@ bool TPortapackShell::CommandMkdir(const std::string& Path) {
 }
 
 bool TPortapackShell::CommandCrc32(const std::string& Path) {
-  if (auto Code = Faults_.ErrorFor("crc32", kDiskError)) {
-    PrintError(*Code);
-    return true;
-  }
   std::vector<std::string> Parts;
-  if (!Resolve(Path, Parts) || Parts.empty()) {
-    PrintError(kInvalidName);
-    return true;
-  }
   bool IsDir = false;
   uint64_t Size = 0;
-  int Found = Lookup(Parts, IsDir, Size);
-  if (Found != 0 || IsDir) {
-    PrintError(Found != 0 ? Found : kNoFile);
+  if (!FindEntry("crc32", Path, Parts, IsDir, Size)) return true;
+  if (IsDir) {
+    PrintError(kNoFile);
     return true;
   }
   int Fd = open(HostPath(Parts).c_str(), O_RDONLY | O_CLOEXEC);

@@ -37,6 +37,15 @@ class TPortapackShell : public TShellBase {
   // describe what was found.
   int Lookup(const std::vector<std::string>& Parts, bool& IsDir, uint64_t& Size) const;
 
+  // Answers with the injected error of Command, if any; true when it did.
+  bool AnsweredFault(const std::string& Command);
+  // Answers a command on the open file when there is none, the file slot is wedged or an error
+  // is injected; true when the command may go on.
+  bool OpenFileReady(const std::string& Command);
+  // Resolves Path to an existing entry of the card, or answers with the error; true when found.
+  bool FindEntry(const std::string& Command, const std::string& Path,
+                 std::vector<std::string>& Parts, bool& IsDir, uint64_t& Size);
+
   bool CommandLs(const std::string& Path);
   bool CommandFilesize(const std::string& Path);
   bool CommandFopen(const std::string& Path);
