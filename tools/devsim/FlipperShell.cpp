@@ -508,15 +508,10 @@ bool TFlipperShell::Rename(const TPath& From, const std::string& ToText) {
   return true;
 }
 
-bool TFlipperShell::ReadChunks(const TPath& Path, const std::string& ChunkText) {
-  uint32_t Chunk = 0;
-  if (!ParseUnsigned(ChunkText, Chunk)) {
-    Usage();
-    return true;
-  }
+int TFlipperShell::OpenForReading(const TPath& Path, uint64_t& Size) {
   if (Path.Kind != TPath::Entry) {
     PrintError(kInvalidName);
-    return true;
+    return -1;
   }
   int Fd = open(Path.Host.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat Info {};
@@ -524,9 +519,21 @@ bool TFlipperShell::ReadChunks(const TPath& Path, const std::string& ChunkText) 
     // Opening a folder as a file reads as "no file".
     PrintError(Fd < 0 ? ErrnoToFs(errno) : kNotExist);
     if (Fd >= 0) close(Fd);
+    return -1;
+  }
+  Size = static_cast<uint64_t>(Info.st_size);
+  return Fd;
+}
+
+bool TFlipperShell::ReadChunks(const TPath& Path, const std::string& ChunkText) {
+  uint32_t Chunk = 0;
+  if (!ParseUnsigned(ChunkText, Chunk)) {
+    Usage();
     return true;
   }
-  uint64_t Size = static_cast<uint64_t>(Info.st_size);
+  uint64_t Size = 0;
+  int Fd = OpenForReading(Path, Size);
+  if (Fd < 0) return true;
   Send("Size: " + std::to_string(Size) + "\r\n");
   uint64_t Offset = 0;
   std::string Buffer;
@@ -593,17 +600,9 @@ bool TFlipperShell::WriteChunk(const TPath& Path, const std::string& SizeText) {
 }
 
 bool TFlipperShell::Md5(const TPath& Path) {
-  if (Path.Kind != TPath::Entry) {
-    PrintError(kInvalidName);
-    return true;
-  }
-  int Fd = open(Path.Host.c_str(), O_RDONLY | O_CLOEXEC);
-  struct stat Info {};
-  if (Fd < 0 || fstat(Fd, &Info) != 0 || S_ISDIR(Info.st_mode)) {
-    PrintError(Fd < 0 ? ErrnoToFs(errno) : kNotExist);
-    if (Fd >= 0) close(Fd);
-    return true;
-  }
+  uint64_t Size = 0;
+  int Fd = OpenForReading(Path, Size);
+  if (Fd < 0) return true;
   TMd5 Digest;
   char Buffer[65536];
   ssize_t Got;

@@ -52,6 +52,8 @@ class TFlipperShell : public TShellBase {
   bool Remove(const TPath& Path);
   bool Mkdir(const TPath& Path);
   bool Rename(const TPath& From, const std::string& ToText);
+  // Opens a file of the card for reading, or answers with the error and gives -1.
+  int OpenForReading(const TPath& Path, uint64_t& Size);
   bool ReadChunks(const TPath& Path, const std::string& ChunkText);
   bool WriteChunk(const TPath& Path, const std::string& SizeText);
   bool Md5(const TPath& Path);
