@@ -6,7 +6,6 @@
 #include "serial/uComScan.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
