@@ -21,9 +21,11 @@ using TTransferProgress = std::function<bool(void* ProgressData, int64_t Done, i
 // path ("\" or "/" separated, with or without a leading separator); implementations pass them
 // through NormalizeRemotePath. One operation at a time per object.
 //
-// Destruction: a C++ destructor cannot reach an override, so a class that overrides Disconnect
-// calls Disconnect() from its own destructor; TShellDevicePtr (below) also calls it through the
-// virtual slot before deleting. The base destructor then closes the port if it is still open.
+// Destruction has one rule: an owner holds a device in a TShellDevicePtr, whose deleter calls
+// Disconnect through the virtual slot while the whole object still exists (so an override runs),
+// then deletes it. A C++ destructor cannot reach an override, so subclasses do not call
+// Disconnect from their destructors; the base destructor only closes the port if it is still
+// open, as a last resort for a device deleted some other way.
 class TShellDevice {
  public:
   explicit TShellDevice(const std::string& APortName);
@@ -53,6 +55,12 @@ class TShellDevice {
   // "/"-separated absolute form of a remote path: backslashes become slashes, a leading slash is
   // added, runs of slashes collapse to one, a trailing slash goes (except for the root "/").
   static std::string NormalizeRemotePath(const std::string& Path);
+
+  // Why Path cannot be typed into a device's shell, or empty when it can: a control character
+  // (a byte below 32, or 127) would end or edit the command line on the device, so a CR inside a
+  // name would run the rest of the name as a second command. Both drivers refuse such paths
+  // before anything is sent.
+  static std::string UnsafePathReason(const std::string& Path);
 
   // The port name given to the constructor (COM5, ttyACM0, ...); never changes.
   const std::string PortName;
