@@ -3,7 +3,7 @@
 #include <mutex>
 #include <vector>
 
-#include "plugin/uDebugLog.h"
+#include "util/uDebugLog.h"
 
 std::atomic<int32_t> PluginNr{0};
 std::atomic<tProgressProc> ProgressProc{nullptr};

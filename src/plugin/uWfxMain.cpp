@@ -6,7 +6,7 @@
 
 #include "devices/uDeviceLog.h"
 #include "platform/Platform.h"
-#include "plugin/uDebugLog.h"
+#include "util/uDebugLog.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uLibrary.h"

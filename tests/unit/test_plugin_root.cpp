@@ -15,7 +15,7 @@
 
 #include "devices/uDeviceLog.h"
 #include "platform/wfxplugin.h"
-#include "plugin/uDebugLog.h"
+#include "util/uDebugLog.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "registry/uDeviceRegistry.h"

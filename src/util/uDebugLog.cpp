@@ -1,4 +1,4 @@
-#include "plugin/uDebugLog.h"
+#include "util/uDebugLog.h"
 
 #include <cstdio>
 #include <mutex>

@@ -1,4 +1,5 @@
-// The debug log file that every subsystem writes to: quarnel.log in the temporary directory, one
+// The debug log file that every layer writes to (devices and the registry too, so it lives at the
+// bottom beside the byte-string helpers): quarnel.log in the temporary directory, one
 // time-stamped line per call, opened, appended and closed each time so that nothing is lost.
 #pragma once
 
