@@ -47,9 +47,32 @@ constexpr uint32_t kUploadDrainMs = 10;
 constexpr uint32_t kNewSessionPromptMs = 15000;
 
 const std::vector<std::string> kPromptMarkers = {"\r\n>: ", "\r\n>:", "\r>: ", "\r>:", ">: ", ">:"};
-const std::vector<std::string> kBarePrompts = {">: ", ">:"};
+
+// How long one read of a prompt wait waits for a first byte; the wait as a whole has its own
+// deadline.
+constexpr uint32_t kPromptPollMs = 100;
 
 const char* const kNotConnected = "Not connected";
+
+// Installs other read time-outs on the port for a scope and puts the previous ones back on every
+// way out.
+class TTimeoutsOverride {
+ public:
+  TTimeoutsOverride(TSerialPort& Port, const TSerialReadTimeouts& Timeouts)
+      : Port_(Port), HaveSaved_(Port.GetReadTimeouts(Saved_)) {
+    Port_.SetReadTimeouts(Timeouts);
+  }
+  ~TTimeoutsOverride() {
+    if (HaveSaved_) Port_.SetReadTimeouts(Saved_);
+  }
+  TTimeoutsOverride(const TTimeoutsOverride&) = delete;
+  TTimeoutsOverride& operator=(const TTimeoutsOverride&) = delete;
+
+ private:
+  TSerialPort& Port_;
+  TSerialReadTimeouts Saved_;
+  bool HaveSaved_;
+};
 
 std::string Decimal(int64_t Value) {
   return std::to_string(Value);
@@ -145,8 +168,27 @@ bool TFlipperDevice::AcceptPath(const std::string& Path) {
 }
 
 bool TFlipperDevice::WaitPrompt(uint32_t TimeoutMs, std::string& Text) {
-  int32_t index = -1;
-  return SerialPort.ReadUntil(kBarePrompts, TimeoutMs, Text, index);
+  Text.clear();
+  // Each read returns with the first bytes that come, so the wait ends with the prompt's last
+  // byte. (A read that waits for a quiet line after a burst would add its interval to every
+  // upload chunk, which on a fast link costs more than the chunk.)
+  TTimeoutsOverride firstBytes(
+      SerialPort,
+      TSerialReadTimeouts{platform::kSerialTimeoutMax, platform::kSerialTimeoutMax, kPromptPollMs});
+  const uint64_t start = platform::TickCountMs();
+  char buffer[1024];
+  for (;;) {
+    uint32_t got = 0;
+    // A failed read means the line is gone: no prompt can come any more.
+    if (!SerialPort.ReadRaw(buffer, sizeof(buffer), got)) return false;
+    if (got > 0) {
+      const size_t before = Text.size();
+      Text.append(buffer, got);
+      // Both prompt forms, ">: " and ">:", contain ">:"; it may straddle two reads.
+      if (Text.find(">:", before > 0 ? before - 1 : 0) != std::string::npos) return true;
+    }
+    if (platform::TickCountMs() - start > TimeoutMs) return false;
+  }
 }
 
 bool TFlipperDevice::ListDir(const std::string& Path, TShellFileEntries& Entries) {
@@ -261,9 +303,7 @@ bool TFlipperDevice::IsDirectory(const std::string& Path) {
 uint32_t TFlipperDevice::ReadChunkBytes(char* Buffer, uint32_t Count) {
   // Every read waits up to 3 s for whatever comes; the chunk as a whole has its own deadline,
   // so a trickle of bytes cannot stretch it without limit.
-  TSerialReadTimeouts saved;
-  const bool haveSaved = SerialPort.GetReadTimeouts(saved);
-  SerialPort.SetReadTimeouts(TSerialReadTimeouts{0, 0, kChunkReadWaitMs});
+  TTimeoutsOverride chunkReads(SerialPort, TSerialReadTimeouts{0, 0, kChunkReadWaitMs});
   const uint64_t start = platform::TickCountMs();
   uint32_t got = 0;
   while (got < Count && platform::TickCountMs() - start < kChunkDeadlineMs) {
@@ -272,7 +312,6 @@ uint32_t TFlipperDevice::ReadChunkBytes(char* Buffer, uint32_t Count) {
     if (!SerialPort.ReadRaw(Buffer + got, Count - got, piece)) break;
     got += piece;
   }
-  if (haveSaved) SerialPort.SetReadTimeouts(saved);
   return got;
 }
 
@@ -523,24 +562,26 @@ bool TFlipperDevice::RunChangeCommand(const std::string& Cmd, uint32_t TimeoutMs
   return true;
 }
 
-bool TFlipperDevice::DeleteFile(const std::string& Path) {
-  // A stalled device may still wait for upload payload and would store the command as data.
+bool TFlipperDevice::PrepareChange(std::string& Path) {
+  // A stalled device may still wait for upload payload and would store the command as data; a
+  // closed port answers nothing, which would read as success.
   if (!Connected) {
     LastError = kNotConnected;
     return false;
   }
-  const std::string path = NormalizeRemotePath(Path);
-  if (!AcceptPath(path)) return false;
+  Path = NormalizeRemotePath(Path);
+  return AcceptPath(Path);
+}
+
+bool TFlipperDevice::DeleteFile(const std::string& Path) {
+  std::string path = Path;
+  if (!PrepareChange(path)) return false;
   return RunChangeCommand("storage remove " + flipper::QuotePath(path), kChangeWaitMs);
 }
 
 bool TFlipperDevice::MakeDir(const std::string& Path) {
-  if (!Connected) {
-    LastError = kNotConnected;
-    return false;
-  }
-  const std::string path = NormalizeRemotePath(Path);
-  if (!AcceptPath(path)) return false;
+  std::string path = Path;
+  if (!PrepareChange(path)) return false;
   if (RunChangeCommand("storage mkdir " + flipper::QuotePath(path), kChangeWaitMs)) return true;
   // Hosts skip a folder's whole content when making it fails, so a folder that is already there
   // must count as made.
@@ -557,13 +598,9 @@ bool TFlipperDevice::RemoveDir(const std::string& Path) {
 }
 
 bool TFlipperDevice::RenameFile(const std::string& OldPath, const std::string& NewPath) {
-  if (!Connected) {
-    LastError = kNotConnected;
-    return false;
-  }
-  const std::string from = NormalizeRemotePath(OldPath);
-  const std::string to = NormalizeRemotePath(NewPath);
-  if (!AcceptPath(from) || !AcceptPath(to)) return false;
+  std::string from = OldPath;
+  std::string to = NewPath;
+  if (!PrepareChange(from) || !PrepareChange(to)) return false;
   return RunChangeCommand(
       "storage rename " + flipper::QuotePath(from) + " " + flipper::QuotePath(to), kRenameWaitMs);
 }

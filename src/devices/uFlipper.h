@@ -40,6 +40,9 @@ class TFlipperDevice : public TShellDevice {
  private:
   // Refuses a path the command line cannot take (LastError set); true when it can be sent.
   bool AcceptPath(const std::string& Path);
+  // DeleteFile, MakeDir, RemoveDir and RenameFile: refuses without a connection or for a path
+  // the command line cannot take (LastError set); Path becomes the normalised path.
+  bool PrepareChange(std::string& Path);
   // DeleteFile, MakeDir and RenameFile: one command whose cleaned answer must hold no error.
   bool RunChangeCommand(const std::string& Cmd, uint32_t TimeoutMs);
   // Leaves a read_chunks that stopped before its last chunk by starting a new session.
