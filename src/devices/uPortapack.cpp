@@ -9,6 +9,7 @@
 #include "devices/uPortapackParse.h"
 #include "platform/LocalFile.h"
 #include "platform/Platform.h"
+#include "platform/SerialLine.h"
 #include "util/uDebugLog.h"
 #include "util/uStrUtils.h"
 
@@ -35,6 +36,9 @@ constexpr uint32_t kBlockPromptTimeoutMs = 2000;
 constexpr uint32_t kSendLineTimeoutMs = 2000;
 constexpr uint32_t kSecondLineTimeoutMs = 500;
 constexpr uint32_t kUploadAckTimeoutMs = 5000;
+
+// Pause after a read that failed outright.
+constexpr uint32_t kFailedReadPauseMs = 5;
 
 constexpr char kCR = 13;
 constexpr char kLF = 10;
@@ -126,7 +130,7 @@ void TPortapackDevice::SendCmd(std::string& Response, const std::string& Cmd, ui
   else
     DeviceLog("portapack SendCmd: wrote " + std::to_string(lineLength) + " bytes");
   int32_t index = -1;
-  if (SerialPort.ReadUntil(portapack::PromptMarkers(), TimeoutMs, Response, index)) {
+  if (ReadUntilPrompt(portapack::PromptMarkers(), TimeoutMs, Response, index)) {
     DeviceLog("portapack SendCmd: got prompt idx=" + std::to_string(index) +
               " bytes=" + std::to_string(Response.size()));
   } else {
@@ -227,9 +231,37 @@ bool TPortapackDevice::GetFileSize(const std::string& Path, int64_t& Size) {
   return true;
 }
 
+bool TPortapackDevice::ReadUntilPrompt(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
+                                       std::string& Data, int32_t& MatchIndex) {
+  // The port's ReadUntil lets each read wait 20 ms after the last byte of a burst before it looks
+  // for a marker: once per block that costs more than the block's own drain. Here every read
+  // returns as soon as bytes are there (or after the time left), and the first marker ends it.
+  Data.clear();
+  MatchIndex = -1;
+  TSerialReadTimeouts saved;
+  if (!SerialPort.GetReadTimeouts(saved)) return false;
+  const uint64_t deadline = platform::TickCountMs() + TimeoutMs;
+  char buffer[1024];
+  for (uint64_t now = platform::TickCountMs(); MatchIndex < 0 && now <= deadline;
+       now = platform::TickCountMs()) {
+    const auto left = static_cast<uint32_t>(std::max<uint64_t>(deadline - now, 1));
+    SerialPort.SetReadTimeouts({platform::kSerialTimeoutMax, platform::kSerialTimeoutMax, left});
+    uint32_t got = 0;
+    if (!SerialPort.ReadRaw(buffer, sizeof(buffer), got)) {
+      platform::SleepMs(kFailedReadPauseMs);  // a line that is gone fails every read at once
+      continue;
+    }
+    const size_t before = Data.size();
+    Data.append(buffer, got);
+    MatchIndex = portapack::FindMarker(Data, Markers, before);
+  }
+  SerialPort.SetReadTimeouts(saved);
+  return MatchIndex >= 0;
+}
+
 bool TPortapackDevice::ReadToBlockPrompt(uint32_t TimeoutMs, std::string& Text) {
   int32_t index = -1;
-  if (!SerialPort.ReadUntil(portapack::BlockPromptMarkers(), TimeoutMs, Text, index)) return false;
+  if (!ReadUntilPrompt(portapack::BlockPromptMarkers(), TimeoutMs, Text, index)) return false;
   Text.resize(Text.rfind(portapack::BlockPromptMarkers()[index]));
   return true;
 }

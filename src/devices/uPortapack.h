@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "devices/uDeviceBase.h"
 
@@ -60,6 +61,10 @@ class TPortapackDevice : public TShellDevice {
   // One "frb" block of N bytes into Block; one "fwb" block of N bytes from Data.
   bool ReceiveBlock(uint32_t N, std::string& Block);
   bool SendBlock(const char* Data, uint32_t N);
+  // The port's ReadUntil (same markers, index and time-out), with reads that hand over bytes as
+  // soon as they are there.
+  bool ReadUntilPrompt(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
+                       std::string& Data, int32_t& MatchIndex);
   // Reads up to the prompt after a block; Text is what came before the prompt.
   bool ReadToBlockPrompt(uint32_t TimeoutMs, std::string& Text);
   // Closes the device's open file; its answer does not matter.

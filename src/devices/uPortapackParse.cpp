@@ -69,6 +69,17 @@ const std::vector<std::string>& BlockPromptMarkers() {
   return markers;
 }
 
+int32_t FindMarker(const std::string& Data, const std::vector<std::string>& Markers, size_t From) {
+  for (size_t i = 0; i < Markers.size(); ++i) {
+    const std::string& marker = Markers[i];
+    if (marker.empty() || marker.size() > Data.size()) continue;
+    // A marker split across two reads begins up to its length minus one before From.
+    size_t start = From >= marker.size() - 1 ? From - (marker.size() - 1) : 0;
+    if (Data.find(marker, start) != std::string::npos) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
 std::string ExtractBody(const std::string& Response, const std::string& Cmd) {
   const std::string trimmedCmd = TrimWS(Cmd);
   auto isEcho = [&](const std::string& Line) { return !trimmedCmd.empty() && Line == trimmedCmd; };

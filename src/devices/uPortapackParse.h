@@ -19,8 +19,12 @@ constexpr size_t kMaxArguments = 6;
 
 // The prompt variants that end a command's answer; the order decides the reported index.
 const std::vector<std::string>& PromptMarkers();
+
 // The prompt after a raw block ("ch> ", "ch>").
 const std::vector<std::string>& BlockPromptMarkers();
+// Index of the first of Markers (in their order) that occurs in Data, or -1. Only a match that
+// reaches past From (the bytes before it held none) is looked for.
+int32_t FindMarker(const std::string& Data, const std::vector<std::string>& Markers, size_t From);
 
 // The body of an answer: its lines trimmed, without the echo of Cmd, without prompts (also a
 // prompt followed by the echo on one line), without lines starting with ESC and without blank

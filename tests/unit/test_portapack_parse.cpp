@@ -32,6 +32,18 @@ TEST(PortapackExtractBody, EchoPromptsEscapesAndBlankLines) {
   for (const auto& c : cases) EXPECT_EQ(ExtractBody(c.Response, c.Cmd), c.Body) << c.Response;
 }
 
+TEST(PortapackFindMarker, TableOrderDecidesAndSplitMarkersAreFound) {
+  const auto& m = PromptMarkers();
+  EXPECT_EQ(FindMarker("ls /X\r\na.txt 12\r\nch> ", m, 0), 0);
+  EXPECT_EQ(FindMarker("ls /X\r\nch>", m, 0), 1);
+  EXPECT_EQ(FindMarker("ls /X\rch>", m, 0), 3);
+  EXPECT_EQ(FindMarker("ch>", m, 0), 5);
+  // A prompt split across two reads: only the new bytes (from 5 on) and what may join them count.
+  EXPECT_EQ(FindMarker("ab\r\nch> ", m, 5), 0);
+  EXPECT_EQ(FindMarker("ch> ab", m, 5), -1);
+  EXPECT_EQ(FindMarker("c", BlockPromptMarkers(), 0), -1);
+}
+
 TEST(PortapackAnswerVerdict, ErrorWordsAndShellRefusals) {
   struct {
     const char* Body;
