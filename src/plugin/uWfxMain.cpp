@@ -6,12 +6,12 @@
 
 #include "devices/uDeviceLog.h"
 #include "platform/Platform.h"
-#include "util/uDebugLog.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uLibrary.h"
 #include "registry/uDeviceRegistry.h"
 #include "serial/uComScan.h"
+#include "util/uDebugLog.h"
 
 namespace {
 

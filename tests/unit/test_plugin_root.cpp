@@ -15,11 +15,11 @@
 
 #include "devices/uDeviceLog.h"
 #include "platform/wfxplugin.h"
-#include "util/uDebugLog.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "registry/uDeviceRegistry.h"
 #include "serial/uComScan.h"
+#include "util/uDebugLog.h"
 
 namespace {
 
