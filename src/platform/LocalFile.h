@@ -8,8 +8,6 @@
 
 namespace platform {
 
-struct TLocalFileState;
-
 // One open local file; closed by Close or by the destructor.
 class TLocalFile {
  public:
@@ -23,7 +21,7 @@ class TLocalFile {
   bool OpenRead(const std::string& Path);
   // Creates the file, or empties an existing one, for writing.
   bool Create(const std::string& Path);
-  bool IsOpen() const { return State_ != nullptr; }
+  bool IsOpen() const { return Handle_ != -1; }
   void Close();
 
   // Size in bytes of the open file; -1 when it cannot be read.
@@ -34,7 +32,8 @@ class TLocalFile {
   bool Write(const void* Buf, uint32_t Count);
 
  private:
-  TLocalFileState* State_ = nullptr;
+  // A POSIX descriptor or a Windows handle; -1 while closed.
+  intptr_t Handle_ = -1;
 };
 
 // True when Path names an existing regular file (not a folder).

@@ -1,84 +1,61 @@
-// POSIX local files: plain descriptors; reads and writes retried on interruption.
-#include "platform/LocalFile.h"
-
+// POSIX primitives of the local files: plain descriptors, calls retried on interruption.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/LocalFile.h"
+#include "platform/LocalFileOs.h"
+
 namespace platform {
 
-struct TLocalFileState {
-  int Fd = -1;
-};
+namespace os {
 
-TLocalFile::~TLocalFile() {
-  Close();
-}
-
-bool TLocalFile::OpenRead(const std::string& Path) {
-  Close();
+intptr_t OpenLocalRead(const std::string& Path) {
   // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; such a file is refused below.
   int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return false;
+  if (fd < 0) return -1;
   struct stat info {};
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
-    return false;
+    return -1;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  State_ = new TLocalFileState{fd};
-  return true;
+  return fd;
 }
 
-bool TLocalFile::Create(const std::string& Path) {
-  Close();
-  int fd = open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  State_ = new TLocalFileState{fd};
-  return true;
+intptr_t CreateLocal(const std::string& Path) {
+  return open(Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
-void TLocalFile::Close() {
-  if (!State_) return;
-  close(State_->Fd);
-  delete State_;
-  State_ = nullptr;
+void CloseLocal(intptr_t Handle) {
+  close(static_cast<int>(Handle));
 }
 
-int64_t TLocalFile::Size() const {
+int64_t LocalSize(intptr_t Handle) {
   struct stat info {};
-  if (!State_ || fstat(State_->Fd, &info) != 0) return -1;
+  if (fstat(static_cast<int>(Handle), &info) != 0) return -1;
   return static_cast<int64_t>(info.st_size);
 }
 
-bool TLocalFile::Read(void* Buf, uint32_t Count, uint32_t& Got) {
-  Got = 0;
-  if (!State_) return false;
-  auto* out = static_cast<char*>(Buf);
-  while (Got < Count) {
-    ssize_t n = read(State_->Fd, out + Got, Count - Got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    Got += static_cast<uint32_t>(n);
+bool ReadLocal(intptr_t Handle, void* Buf, uint32_t Count, uint32_t& Done) {
+  ssize_t n;
+  while ((n = read(static_cast<int>(Handle), Buf, Count)) < 0 && errno == EINTR) {
   }
-  return true;
+  Done = n > 0 ? static_cast<uint32_t>(n) : 0;
+  return n >= 0;
 }
 
-bool TLocalFile::Write(const void* Buf, uint32_t Count) {
-  if (!State_) return false;
-  const auto* in = static_cast<const char*>(Buf);
-  uint32_t done = 0;
-  while (done < Count) {
-    ssize_t n = write(State_->Fd, in + done, Count - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += static_cast<uint32_t>(n);
+bool WriteLocal(intptr_t Handle, const void* Buf, uint32_t Count, uint32_t& Done) {
+  ssize_t n;
+  while ((n = write(static_cast<int>(Handle), Buf, Count)) < 0 && errno == EINTR) {
   }
-  return true;
+  Done = n > 0 ? static_cast<uint32_t>(n) : 0;
+  return n >= 0;
 }
+
+}  // namespace os
 
 bool LocalFileExists(const std::string& Path) {
   struct stat info {};

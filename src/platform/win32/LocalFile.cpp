@@ -1,81 +1,69 @@
-// Win32 local files: CreateFileA with ANSI paths as the host hands them over; reads and writes
-// looped, since one call may move fewer bytes than asked.
-#include "platform/LocalFile.h"
-
+// Win32 primitives of the local files: CreateFileA with ANSI paths as the host hands them over.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
+#include "platform/LocalFile.h"
+#include "platform/LocalFileOs.h"
+
 namespace platform {
 
-struct TLocalFileState {
-  HANDLE Handle = INVALID_HANDLE_VALUE;
-};
+namespace os {
 
-TLocalFile::~TLocalFile() {
-  Close();
+namespace {
+
+HANDLE AsHandle(intptr_t Handle) {
+  return reinterpret_cast<HANDLE>(Handle);
 }
 
-bool TLocalFile::OpenRead(const std::string& Path) {
-  Close();
-  HANDLE h = CreateFileA(Path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+intptr_t Open(const std::string& Path, DWORD Access, DWORD Disposition) {
+  // Others may read meanwhile but not write: an upload sends one consistent content.
+  HANDLE h = CreateFileA(Path.c_str(), Access, FILE_SHARE_READ, nullptr, Disposition,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  if (GetFileType(h) != FILE_TYPE_DISK) {
-    CloseHandle(h);
-    return false;
+  return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(h);
+}
+
+}  // namespace
+
+intptr_t OpenLocalRead(const std::string& Path) {
+  intptr_t handle = Open(Path, GENERIC_READ, OPEN_EXISTING);
+  if (handle != -1 && GetFileType(AsHandle(handle)) != FILE_TYPE_DISK) {
+    CloseHandle(AsHandle(handle));
+    return -1;
   }
-  State_ = new TLocalFileState{h};
-  return true;
+  return handle;
 }
 
-bool TLocalFile::Create(const std::string& Path) {
-  Close();
-  HANDLE h = CreateFileA(Path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  State_ = new TLocalFileState{h};
-  return true;
+intptr_t CreateLocal(const std::string& Path) {
+  return Open(Path, GENERIC_WRITE, CREATE_ALWAYS);
 }
 
-void TLocalFile::Close() {
-  if (!State_) return;
-  CloseHandle(State_->Handle);
-  delete State_;
-  State_ = nullptr;
+void CloseLocal(intptr_t Handle) {
+  CloseHandle(AsHandle(Handle));
 }
 
-int64_t TLocalFile::Size() const {
+int64_t LocalSize(intptr_t Handle) {
   LARGE_INTEGER size{};
-  if (!State_ || !GetFileSizeEx(State_->Handle, &size)) return -1;
+  if (!GetFileSizeEx(AsHandle(Handle), &size)) return -1;
   return static_cast<int64_t>(size.QuadPart);
 }
 
-bool TLocalFile::Read(void* Buf, uint32_t Count, uint32_t& Got) {
-  Got = 0;
-  if (!State_) return false;
-  auto* out = static_cast<char*>(Buf);
-  while (Got < Count) {
-    DWORD n = 0;
-    if (!ReadFile(State_->Handle, out + Got, Count - Got, &n, nullptr)) return false;
-    if (n == 0) break;
-    Got += n;
-  }
-  return true;
+bool ReadLocal(intptr_t Handle, void* Buf, uint32_t Count, uint32_t& Done) {
+  DWORD n = 0;
+  BOOL ok = ReadFile(AsHandle(Handle), Buf, Count, &n, nullptr);
+  Done = ok ? n : 0;
+  return ok != 0;
 }
 
-bool TLocalFile::Write(const void* Buf, uint32_t Count) {
-  if (!State_) return false;
-  const auto* in = static_cast<const char*>(Buf);
-  uint32_t done = 0;
-  while (done < Count) {
-    DWORD n = 0;
-    if (!WriteFile(State_->Handle, in + done, Count - done, &n, nullptr) || n == 0) return false;
-    done += n;
-  }
-  return true;
+bool WriteLocal(intptr_t Handle, const void* Buf, uint32_t Count, uint32_t& Done) {
+  DWORD n = 0;
+  BOOL ok = WriteFile(AsHandle(Handle), Buf, Count, &n, nullptr);
+  Done = ok ? n : 0;
+  return ok != 0;
 }
+
+}  // namespace os
 
 bool LocalFileExists(const std::string& Path) {
   DWORD attributes = GetFileAttributesA(Path.c_str());
