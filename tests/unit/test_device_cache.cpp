@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "devices/uDeviceLog.h"
+#include "platform/LocalFile.h"
 #include "platform/Platform.h"
 #include "platform/wfxplugin.h"
 #include "plugin/uDeviceListing.h"

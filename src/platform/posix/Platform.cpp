@@ -2,7 +2,6 @@
 #include "platform/Platform.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -54,15 +53,6 @@ bool AppendToFile(const std::string& path, const std::string& data) {
   }
   close(fd);
   return done == data.size();
-}
-
-bool LocalFileExists(const std::string& path) {
-  struct stat info {};
-  return !path.empty() && stat(path.c_str(), &info) == 0;
-}
-
-bool DeleteLocalFile(const std::string& path) {
-  return !path.empty() && unlink(path.c_str()) == 0;
 }
 
 std::string GetEnv(const char* name) {
