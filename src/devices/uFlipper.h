@@ -26,6 +26,7 @@ class TFlipperDevice : public TShellDevice {
   bool RemoveDir(const std::string& Path) override;
   bool RenameFile(const std::string& OldPath, const std::string& NewPath) override;
   TDeviceKind GetKind() const override { return dkFlipper; }
+  bool IsConnected() const override { return Connected; }
 
   // One command exchange: writes Cmd and CR, and returns in Response the raw text up to and
   // including the prompt, or whatever arrived until TimeoutMs (plus a short drain) ran out.

@@ -29,6 +29,7 @@ class TPortapackDevice : public TShellDevice {
   bool RemoveDir(const std::string& Path) override;
   bool RenameFile(const std::string& OldPath, const std::string& NewPath) override;
   TDeviceKind GetKind() const override { return dkPortapack; }
+  bool IsConnected() const override { return Connected; }
 
   // Sends Cmd and a line end and returns in Response every byte received up to and including
   // the prompt, or whatever came before TimeoutMs ran out (a response without a prompt). A line
