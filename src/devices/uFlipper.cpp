@@ -48,10 +48,6 @@ constexpr uint32_t kNewSessionPromptMs = 15000;
 
 const std::vector<std::string> kPromptMarkers = {"\r\n>: ", "\r\n>:", "\r>: ", "\r>:", ">: ", ">:"};
 
-// How long one read of a prompt wait waits for a first byte; the wait as a whole has its own
-// deadline.
-constexpr uint32_t kPromptPollMs = 100;
-
 const char* const kNotConnected = "Not connected";
 
 // Installs other read time-outs on the port for a scope and puts the previous ones back on every
@@ -169,25 +165,25 @@ bool TFlipperDevice::AcceptPath(const std::string& Path) {
 
 bool TFlipperDevice::WaitPrompt(uint32_t TimeoutMs, std::string& Text) {
   Text.clear();
-  // Each read returns with the first bytes that come, so the wait ends with the prompt's last
-  // byte. (A read that waits for a quiet line after a burst would add its interval to every
-  // upload chunk, which on a fast link costs more than the chunk.)
-  TTimeoutsOverride firstBytes(
-      SerialPort,
-      TSerialReadTimeouts{platform::kSerialTimeoutMax, platform::kSerialTimeoutMax, kPromptPollMs});
+  // Each read returns right after a burst, so the wait ends with the prompt's last byte. (A read
+  // that waits for a quiet line after a burst would add its interval to every upload chunk,
+  // which on a fast link costs more than the chunk.)
   const uint64_t start = platform::TickCountMs();
   char buffer[1024];
   for (;;) {
+    const uint64_t elapsed = platform::TickCountMs() - start;
+    if (elapsed > TimeoutMs) return false;
     uint32_t got = 0;
     // A failed read means the line is gone: no prompt can come any more.
-    if (!SerialPort.ReadRaw(buffer, sizeof(buffer), got)) return false;
+    if (!SerialPort.ReadBurst(buffer, sizeof(buffer),
+                              static_cast<uint32_t>(TimeoutMs - elapsed) + 1, got))
+      return false;
     if (got > 0) {
       const size_t before = Text.size();
       Text.append(buffer, got);
       // Both prompt forms, ">: " and ">:", contain ">:"; it may straddle two reads.
       if (Text.find(">:", before > 0 ? before - 1 : 0) != std::string::npos) return true;
     }
-    if (platform::TickCountMs() - start > TimeoutMs) return false;
   }
 }
 

@@ -235,19 +235,17 @@ bool TPortapackDevice::ReadUntilPrompt(const std::vector<std::string>& Markers, 
                                        std::string& Data, int32_t& MatchIndex) {
   // The port's ReadUntil lets each read wait 20 ms after the last byte of a burst before it looks
   // for a marker: once per block that costs more than the block's own drain. Here every read
-  // returns as soon as bytes are there (or after the time left), and the first marker ends it.
+  // returns right after a burst (or after the time left), and the first marker ends it.
   Data.clear();
   MatchIndex = -1;
-  TSerialReadTimeouts saved;
-  if (!SerialPort.GetReadTimeouts(saved)) return false;
+  if (!SerialPort.IsOpen()) return false;
   const uint64_t deadline = platform::TickCountMs() + TimeoutMs;
   char buffer[1024];
   for (uint64_t now = platform::TickCountMs(); MatchIndex < 0 && now <= deadline;
        now = platform::TickCountMs()) {
     const auto left = static_cast<uint32_t>(std::max<uint64_t>(deadline - now, 1));
-    SerialPort.SetReadTimeouts({platform::kSerialTimeoutMax, platform::kSerialTimeoutMax, left});
     uint32_t got = 0;
-    if (!SerialPort.ReadRaw(buffer, sizeof(buffer), got)) {
+    if (!SerialPort.ReadBurst(buffer, sizeof(buffer), left, got)) {
       platform::SleepMs(kFailedReadPauseMs);  // a line that is gone fails every read at once
       continue;
     }
@@ -255,7 +253,6 @@ bool TPortapackDevice::ReadUntilPrompt(const std::vector<std::string>& Markers, 
     Data.append(buffer, got);
     MatchIndex = portapack::FindMarker(Data, Markers, before);
   }
-  SerialPort.SetReadTimeouts(saved);
   return MatchIndex >= 0;
 }
 

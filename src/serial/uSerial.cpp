@@ -251,6 +251,26 @@ bool TSerialPort::ReadRaw(void* Buf, uint32_t Count, uint32_t& Got) {
   return ReadChunk(static_cast<char*>(Buf), Count, Got);
 }
 
+bool TSerialPort::ReadBurst(void* Buf, uint32_t Count, uint32_t TimeoutMs, uint32_t& Got) {
+  Got = 0;
+  if (Buf == nullptr || !IsOpen()) return false;
+  if (Count == 0) return true;
+  // Not the single "first bytes" form {MAXDWORD, MAXDWORD, constant}: Wine waits out its whole
+  // constant even when bytes have come. And not an interval time-out, which adds its interval
+  // after every burst.
+  auto* bytes = static_cast<char*>(Buf);
+  {
+    TReadTimeoutScope first(*this, TSerialReadTimeouts{0, 0, TimeoutMs ? TimeoutMs : 1});
+    if (!ReadChunk(bytes, 1, Got)) return false;
+  }
+  if (Got == 0 || Count == 1) return true;
+  TReadTimeoutScope rest(*this, TSerialReadTimeouts{platform::kSerialTimeoutMax, 0, 0});
+  uint32_t more = 0;
+  bool ok = ReadChunk(bytes + 1, Count - 1, more);
+  Got += more;
+  return ok || Got > 0;
+}
+
 bool TSerialPort::GetReadTimeouts(TSerialReadTimeouts& Timeouts) const {
   if (!IsOpen()) return false;
   platform::TSerialTimeouts now = CurrentTimeouts();

@@ -58,6 +58,13 @@ class TSerialPort {
   // the caller set others): a byte kept back by ReadLine comes first, on its own. For device code
   // that reads block data itself. False on a failed read or a closed port.
   bool ReadRaw(void* Buf, uint32_t Count, uint32_t& Got);
+  // One read for device code that looks for a prompt itself: waits up to TimeoutMs for a first
+  // byte and returns at once with it and whatever else has already arrived, so that a wait ends
+  // with the prompt's last byte. Built from two forms every driver and Wine honour (a one-byte
+  // read with a total time-out, then "what is buffered"); the time-outs in force before are put
+  // back. False on a failed read or a closed port.
+  bool ReadBurst(void* Buf, uint32_t Count, uint32_t TimeoutMs, uint32_t& Got);
+
   // The read time-outs installed now, and replacing them (the write time-outs stay). Device code
   // that sets its own puts the saved ones back when it is done.
   bool GetReadTimeouts(TSerialReadTimeouts& Timeouts) const;

@@ -66,6 +66,7 @@ struct HostState {
   bool abortAnswered = false;
   bool barOpen = false;
   size_t barLength = 0;
+  std::FILE* details = nullptr;
 };
 
 HostState state;
@@ -130,6 +131,12 @@ int WFX_API HostProgress(int pluginNr, char* sourceName, char* targetName, int p
 
 void WFX_API HostLogLine(int pluginNr, int msgType, char* logString) {
   std::lock_guard<std::mutex> guard(state.lock);
+  if (msgType == 3 && state.details != nullptr) {
+    std::fprintf(state.details, "log[3 DETAILS]: %s%s\n", Printable(logString).c_str(),
+                 PluginNrRemark(pluginNr).c_str());
+    std::fflush(state.details);
+    return;
+  }
   LineLocked("log[" + std::to_string(msgType) + " " + LogTypeName(msgType) +
              "]: " + Printable(logString) + PluginNrRemark(pluginNr));
 }
@@ -304,6 +311,13 @@ bool StartPlugin(const std::string& path, const RunOptions& options) {
   if (state.progressStyle == ProgressStyle::Auto) {
     state.progressStyle = StdoutIsTerminal() ? ProgressStyle::Bar : ProgressStyle::Lines;
   }
+  if (!options.detailsPath.empty()) {
+    state.details = std::fopen(options.detailsPath.c_str(), "ab");
+    if (state.details == nullptr) {
+      std::fprintf(stderr, "wfxhost: cannot write %s\n", options.detailsPath.c_str());
+      return false;
+    }
+  }
   std::string error;
   state.library = LoadPluginLibrary(path, error);
   if (state.library == nullptr) {
@@ -401,6 +415,9 @@ void StopPlugin() {
   UnloadPluginLibrary(state.library);
   state.library = nullptr;
   state.exports = PluginExports{};
+  std::lock_guard<std::mutex> guard(state.lock);
+  if (state.details != nullptr) std::fclose(state.details);
+  state.details = nullptr;
 }
 
 }  // namespace wfxhost

@@ -15,6 +15,7 @@ struct RunOptions {
   std::string iniName;  // DefaultIniName for FsSetDefaultParams
   int pluginNr = 0;
   ProgressStyle progress = ProgressStyle::Auto;
+  std::string detailsPath;  // when set, details log lines go to this file, not to the output
 };
 
 // Loads the plug-in at Path, resolves its exports, calls FsInit, FsSetDefaultParams and

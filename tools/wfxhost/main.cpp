@@ -52,6 +52,7 @@ const char kUsage[] =
     "                       temporary folder)\n"
     "  --plugin-nr N        PluginNr for FsInit (default 0)\n"
     "  --progress MODE      auto (bar on a terminal, else lines), bar, lines or none\n"
+    "  --details FILE       details log lines (type 3) go to FILE instead of the output\n"
     "  --help               this text\n"
     "\n"
     "Output (standard output, one line each, flushed per line):\n"
@@ -147,7 +148,7 @@ int main(int argc, char** argv) {
     std::string error;
     const size_t equals = word.find('=');
     const std::string name = word.substr(0, equals);
-    if (name == "--ini" || name == "--plugin-nr" || name == "--progress") {
+    if (name == "--ini" || name == "--plugin-nr" || name == "--progress" || name == "--details") {
       std::string value;
       if (equals != std::string::npos) {
         value = word.substr(equals + 1);
@@ -158,6 +159,8 @@ int main(int argc, char** argv) {
       }
       if (name == "--ini") {
         run.iniName = value;
+      } else if (name == "--details") {
+        run.detailsPath = value;
       } else if (name == "--plugin-nr") {
         char* end = nullptr;
         const long number = std::strtol(value.c_str(), &end, 10);
