@@ -14,7 +14,7 @@
 #include <new>
 #include <vector>
 
-TComScanLogHook ComScanLogProc = nullptr;
+TLogHookSlot ComScanLogProc{nullptr};
 
 namespace {
 
@@ -92,8 +92,7 @@ struct TSerialCommEntry {
 }  // namespace
 
 void ComScanLog(const std::string& Line) {
-  TComScanLogHook hook = ComScanLogProc;
-  if (hook) hook(Line);
+  CallLogHook(ComScanLogProc, Line);
 }
 
 std::string UsbIdHex(uint16_t Value) {

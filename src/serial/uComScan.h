@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "util/uLogHook.h"
+
 namespace platform {
 class IRegistryAccess;
 }
@@ -22,10 +24,8 @@ struct TComPortInfo {
 };
 using TComPortInfos = std::vector<TComPortInfo>;
 
-using TComScanLogHook = void (*)(const std::string& Line);
-
 // Every log line of the port scan goes through this hook; null means silent.
-extern TComScanLogHook ComScanLogProc;
+extern TLogHookSlot ComScanLogProc;
 
 // The present ports in discovery order, without ghosts and duplicates. Never fails. Windows reads
 // the registry (EnumerateComPortsFrom), other systems sysfs (EnumerateComPortsSysfs).
