@@ -11,18 +11,28 @@ std::atomic<tLogProc> LogProc{nullptr};
 std::atomic<tRequestProc> RequestProc{nullptr};
 
 namespace {
+// On the heap until the unload releases it (the lifetime rule in plugin/uLibrary.h).
 std::mutex IniLock;
-std::string IniName;
+std::string* IniName = nullptr;  // guarded by IniLock
 }  // namespace
 
 std::string IniFileName() {
   std::lock_guard<std::mutex> guard(IniLock);
-  return IniName;
+  return IniName ? *IniName : std::string();
 }
 
 void SetIniFileName(const std::string& Name) {
   std::lock_guard<std::mutex> guard(IniLock);
-  IniName = Name;
+  if (IniName)
+    *IniName = Name;
+  else
+    IniName = new std::string(Name);
+}
+
+void ReleaseIniFileName() {
+  std::lock_guard<std::mutex> guard(IniLock);
+  delete IniName;
+  IniName = nullptr;
 }
 
 void HostLog(int32_t MsgType, const std::string& Text) {

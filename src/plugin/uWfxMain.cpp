@@ -6,12 +6,12 @@
 
 #include "devices/uDeviceLog.h"
 #include "platform/Platform.h"
-#include "util/uDebugLog.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uLibrary.h"
 #include "registry/uDeviceRegistry.h"
 #include "serial/uComScan.h"
+#include "util/uDebugLog.h"
 
 namespace {
 
@@ -53,11 +53,15 @@ void LibraryStartup() {
   RegistryStartup();
 }
 
-void LibraryShutdown() {
+void LibraryShutdown(bool ProcessExiting) {
+  // See the lifetime rule in plugin/uLibrary.h.
+  if (ProcessExiting) return;
   DeviceLogProc = nullptr;
   ComScanLogProc = nullptr;
   RegistryShutdown();
   ReleaseAllFindContexts();
+  ReleaseIniFileName();
+  ReleaseDebugLog();
 }
 
 extern "C" {

@@ -2,41 +2,56 @@
 
 #include <cstdio>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/Platform.h"
 
 namespace {
 
-std::once_flag PathOnce;
-std::string LogFilePath;
+// Lines may be logged during and after the library's shut-down, so nothing here is left for the
+// C++ runtime to destroy (the lifetime rule in plugin/uLibrary.h): the lock is trivially
+// destructible and the path lives on the heap until ReleaseDebugLog.
 std::mutex LogLock;
+static_assert(std::is_trivially_destructible_v<std::mutex>);
+std::string* LogFilePath = nullptr;  // guarded by LogLock; set at the first use
 
-void ComputePath() {
-  std::string dir = platform::TempDirectory();
-  if (dir.empty()) {
-    LogFilePath = platform::PathSeparator() == '\\' ? "C:\\quarnel.log" : "/tmp/quarnel.log";
-    return;
-  }
-  if (dir.back() != platform::PathSeparator()) dir += platform::PathSeparator();
-  LogFilePath = dir + "quarnel.log";
+const std::string& PathLocked() {
+  if (!LogFilePath)
+    LogFilePath =
+        new std::string(DebugLogPathFor(platform::TempDirectory(), platform::PathSeparator()));
+  return *LogFilePath;
 }
 
 }  // namespace
 
+std::string DebugLogPathFor(const std::string& TempDirectory, char Separator) {
+  if (TempDirectory.empty()) return Separator == '\\' ? "C:\\quarnel.log" : "/tmp/quarnel.log";
+  std::string path = TempDirectory;
+  if (path.back() != Separator) path += Separator;
+  return path + "quarnel.log";
+}
+
 std::string DebugLogPath() {
-  std::call_once(PathOnce, ComputePath);
-  return LogFilePath;
+  std::lock_guard<std::mutex> guard(LogLock);
+  return PathLocked();
+}
+
+void ReleaseDebugLog() {
+  std::lock_guard<std::mutex> guard(LogLock);
+  delete LogFilePath;
+  LogFilePath = nullptr;
 }
 
 void DebugLog(const std::string& Line) {
-  std::string path = DebugLogPath();
+  std::lock_guard<std::mutex> guard(LogLock);
+  // Stamped under the lock, so that the stamps in the file never go backwards: a thread that
+  // waited for the lock writes the time it writes, not the time it began to wait.
   platform::TLocalTime now = platform::LocalTimeNow();
   char stamp[32];
   std::snprintf(stamp, sizeof(stamp), "%.2d:%.2d:%.2d.%.3d", now.Hour, now.Minute, now.Second,
                 now.Millisecond);
-  std::string text = std::string(stamp) + "  " + Line + "\r\n";
-  std::lock_guard<std::mutex> guard(LogLock);
-  platform::AppendToFile(path, text);  // a log that cannot be written loses the line, nothing else
+  // A log that cannot be written loses the line, nothing else.
+  platform::AppendToFile(PathLocked(), std::string(stamp) + "  " + Line + "\r\n");
 }
 
 std::string FormatDataLine(const std::string& Label, const void* Buffer, int32_t Count) {

@@ -4,6 +4,9 @@
 __attribute__((constructor)) static void QuarnelLoaded() {
   LibraryStartup();
 }
+// Runs at dlclose and, for a plug-in the host never closes, at exit(). Either way the process's
+// other threads are still alive and release their locks as usual, so the full shut-down is safe
+// in both cases (given the lifetime rule in plugin/uLibrary.h).
 __attribute__((destructor)) static void QuarnelUnloaded() {
-  LibraryShutdown();
+  LibraryShutdown(false);
 }
