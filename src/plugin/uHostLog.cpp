@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "util/uDebugLog.h"
+#include "util/uImmortal.h"
 
 std::atomic<int32_t> PluginNr{0};
 std::atomic<tProgressProc> ProgressProc{nullptr};
@@ -11,28 +12,29 @@ std::atomic<tLogProc> LogProc{nullptr};
 std::atomic<tRequestProc> RequestProc{nullptr};
 
 namespace {
-// On the heap until the unload releases it (the lifetime rule in plugin/uLibrary.h).
-std::mutex IniLock;
-std::string* IniName = nullptr;  // guarded by IniLock
+// On the heap and never destroyed (the lifetime rule in plugin/uLibrary.h); the unload empties it.
+struct TIniStore {
+  std::mutex Lock;
+  std::string Name;
+};
+TIniStore& Ini() {
+  return Immortal<TIniStore>();
+}
 }  // namespace
 
 std::string IniFileName() {
-  std::lock_guard<std::mutex> guard(IniLock);
-  return IniName ? *IniName : std::string();
+  std::lock_guard<std::mutex> guard(Ini().Lock);
+  return Ini().Name;
 }
 
 void SetIniFileName(const std::string& Name) {
-  std::lock_guard<std::mutex> guard(IniLock);
-  if (IniName)
-    *IniName = Name;
-  else
-    IniName = new std::string(Name);
+  std::lock_guard<std::mutex> guard(Ini().Lock);
+  Ini().Name = Name;
 }
 
 void ReleaseIniFileName() {
-  std::lock_guard<std::mutex> guard(IniLock);
-  delete IniName;
-  IniName = nullptr;
+  std::lock_guard<std::mutex> guard(Ini().Lock);
+  std::string().swap(Ini().Name);
 }
 
 void HostLog(int32_t MsgType, const std::string& Text) {

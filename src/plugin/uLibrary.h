@@ -5,13 +5,12 @@
 // logged during or after the shut-down can touch (the debug log, the log hooks, the host values):
 //
 // 1. The C++ runtime never destroys it. Either it is trivially destructible (an atomic, a number,
-//    a plain pointer, std::mutex on our targets, which util/uDebugLog.cpp checks), or it lives on
-//    the heap behind such a pointer and LibraryShutdown releases it (or never, where a late line
-//    may still need it). No std::string, container or class object at namespace scope.
+//    a plain pointer), or it is made by Immortal<T>() (util/uImmortal.h) and never deleted:
+//    LibraryShutdown empties it, and a late user finds it empty, never gone. So no std::string,
+//    container, mutex or class object at namespace scope or as a function-local static object.
 //    Why: Double Commander keeps a plug-in loaded until the process ends. At exit() the runtime
 //    destroys the library's static objects first and only then runs the library's destructor
-//    function (LibraryShutdown); the host's other threads may still be logging meanwhile. A
-//    std::string or container at namespace scope would be used after its destruction.
+//    function (LibraryShutdown); the host's other threads may still be logging meanwhile.
 // 2. At process exit (ProcessExiting true) the shut-down takes no lock and waits for nothing.
 //    Why: on Windows the process's other threads have been killed by the time DllMain hears of
 //    the exit, so a lock one of them held stays held for ever and the host would hang on exit.

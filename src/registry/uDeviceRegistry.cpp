@@ -5,6 +5,7 @@
 
 #include "platform/Platform.h"
 #include "serial/uComScan.h"
+#include "util/uImmortal.h"
 #include "util/uStrUtils.h"
 
 namespace {
@@ -13,16 +14,14 @@ constexpr int32_t kMsgTypeConnect = 1;
 constexpr int32_t kMsgTypeDisconnect = 2;
 
 // The stored root list is replaced by ListRoot on the host's thread and read by lookups that may
-// run on another; a small lock keeps the swap and the copy apart. The store lives on the heap and
-// is emptied by RegistryShutdown: the runtime's own static destruction may already have run when
-// the library's unload hook is called, so nothing here is left for it to destroy.
+// run on another; a small lock keeps the swap and the copy apart. The store is never destroyed
+// and RegistryShutdown empties it (the lifetime rule in plugin/uLibrary.h).
 struct TRootStore {
   std::mutex Lock;
   TRootEntries Roots;
 };
 TRootStore& Store() {
-  static TRootStore* store = new TRootStore();
-  return *store;
+  return Immortal<TRootStore>();
 }
 
 std::atomic<uint64_t> ActivityStamp{0};

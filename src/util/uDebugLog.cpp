@@ -2,24 +2,27 @@
 
 #include <cstdio>
 #include <mutex>
-#include <type_traits>
 
 #include "platform/Platform.h"
+#include "util/uImmortal.h"
 
 namespace {
 
-// Lines may be logged during and after the library's shut-down, so nothing here is left for the
-// C++ runtime to destroy (the lifetime rule in plugin/uLibrary.h): the lock is trivially
-// destructible and the path lives on the heap until ReleaseDebugLog.
-std::mutex LogLock;
-static_assert(std::is_trivially_destructible_v<std::mutex>);
-std::string* LogFilePath = nullptr;  // guarded by LogLock; set at the first use
+// Lines may be logged during and after the library's shut-down, so the log's state lives on the
+// heap and is never destroyed (the lifetime rule in plugin/uLibrary.h); ReleaseDebugLog empties
+// the path, which the next line computes afresh.
+struct TLogState {
+  std::mutex Lock;
+  std::string Path;  // guarded by Lock; empty until the first use
+};
+TLogState& State() {
+  return Immortal<TLogState>();
+}
 
-const std::string& PathLocked() {
-  if (!LogFilePath)
-    LogFilePath =
-        new std::string(DebugLogPathFor(platform::TempDirectory(), platform::PathSeparator()));
-  return *LogFilePath;
+const std::string& PathLocked(TLogState& state) {
+  if (state.Path.empty())
+    state.Path = DebugLogPathFor(platform::TempDirectory(), platform::PathSeparator());
+  return state.Path;
 }
 
 }  // namespace
@@ -32,18 +35,20 @@ std::string DebugLogPathFor(const std::string& TempDirectory, char Separator) {
 }
 
 std::string DebugLogPath() {
-  std::lock_guard<std::mutex> guard(LogLock);
-  return PathLocked();
+  TLogState& state = State();
+  std::lock_guard<std::mutex> guard(state.Lock);
+  return PathLocked(state);
 }
 
 void ReleaseDebugLog() {
-  std::lock_guard<std::mutex> guard(LogLock);
-  delete LogFilePath;
-  LogFilePath = nullptr;
+  TLogState& state = State();
+  std::lock_guard<std::mutex> guard(state.Lock);
+  std::string().swap(state.Path);
 }
 
 void DebugLog(const std::string& Line) {
-  std::lock_guard<std::mutex> guard(LogLock);
+  TLogState& state = State();
+  std::lock_guard<std::mutex> guard(state.Lock);
   // Stamped under the lock, so that the stamps in the file never go backwards: a thread that
   // waited for the lock writes the time it writes, not the time it began to wait.
   platform::TLocalTime now = platform::LocalTimeNow();
@@ -51,7 +56,7 @@ void DebugLog(const std::string& Line) {
   std::snprintf(stamp, sizeof(stamp), "%.2d:%.2d:%.2d.%.3d", now.Hour, now.Minute, now.Second,
                 now.Millisecond);
   // A log that cannot be written loses the line, nothing else.
-  platform::AppendToFile(PathLocked(), std::string(stamp) + "  " + Line + "\r\n");
+  platform::AppendToFile(PathLocked(state), std::string(stamp) + "  " + Line + "\r\n");
 }
 
 std::string FormatDataLine(const std::string& Label, const void* Buffer, int32_t Count) {
