@@ -117,15 +117,15 @@ TEST(ShellDevice, DestroyingAConnectedDeviceRunsTheOverrideAndClosesThePort) {
   bool portOpen = false;
   {
     // Through the owner's pointer type, as the registry frees devices.
-    TShellDevicePtr device(new TRecordingDevice(peer.SlavePath(), &disconnects, &portOpen));
+    TShellDevicePtr device(new TRecordingDevice(peer.PortName(), &disconnects, &portOpen));
     ASSERT_TRUE(device->Connect());
-    EXPECT_EQ(device->Title, "Recorder on " + peer.SlavePath());
+    EXPECT_EQ(device->Title, "Recorder on " + peer.PortName());
   }
   EXPECT_TRUE(portOpen);
   EXPECT_EQ(peer.Receive(5, 5000), "bye\r\n");
   // The port was closed: another opener gets it.
   TSerialPort other;
-  EXPECT_TRUE(other.Open(peer.SlavePath(), 115200));
+  EXPECT_TRUE(other.Open(peer.PortName(), 115200));
   other.Close();
 
   // A device deleted some other way still gives its port back: the base destructor closes it,
@@ -133,19 +133,19 @@ TEST(ShellDevice, DestroyingAConnectedDeviceRunsTheOverrideAndClosesThePort) {
   disconnects = 0;
   portOpen = false;
   std::unique_ptr<TShellDevice> plain(
-      new TRecordingDevice(peer.SlavePath(), &disconnects, &portOpen));
+      new TRecordingDevice(peer.PortName(), &disconnects, &portOpen));
   ASSERT_TRUE(plain->Connect());
   plain.reset();
   EXPECT_EQ(disconnects, 0);
-  EXPECT_TRUE(other.Open(peer.SlavePath(), 115200));
+  EXPECT_TRUE(other.Open(peer.PortName(), 115200));
 }
 
 TEST(ShellDevice, ConnectFailureLeavesAReason) {
   int disconnects = 0;
   bool portOpen = false;
-  TRecordingDevice device("/dev/quarnel-no-such-port", &disconnects, &portOpen);
+  TRecordingDevice device("quarnel-no-such-port", &disconnects, &portOpen);
   EXPECT_FALSE(device.Connect());
-  EXPECT_EQ(device.LastError, "Cannot open /dev/quarnel-no-such-port");
+  EXPECT_EQ(device.LastError, "Cannot open quarnel-no-such-port");
   EXPECT_FALSE(device.PortIsOpen());
 }
 

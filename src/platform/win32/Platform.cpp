@@ -1,5 +1,6 @@
 // Win32 implementation of the clock, local-file and environment seam.
 #include "platform/Platform.h"
+#include "platform/PortName.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -45,6 +46,10 @@ bool AppendToFile(const std::string& path, const std::string& data) {
   BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
   CloseHandle(h);
   return ok && written == data.size();
+}
+
+std::string PortDevicePath(const std::string& Name) {
+  return "\\\\.\\" + Name;
 }
 
 std::string GetEnv(const char* name) {
