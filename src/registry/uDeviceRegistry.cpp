@@ -40,7 +40,29 @@ std::string NoticePath(const std::string& display) {
   return std::string(1, platform::PathSeparator()) + display;
 }
 
+bool Contains(const std::string& Haystack, const char* Needle) {
+  return Haystack.find(Needle) != std::string::npos;
+}
+
+// Opening a port can reset a board that resets on DTR, and an outgoing Bluetooth port can block
+// the open for seconds: only ports that the root would list are opened for the ghost test.
+bool WouldBeListed(const TComPortInfo& Port) {
+  return ClassifyDevice(Port.FriendlyName, Port.VID, Port.PID) != dkNone;
+}
+
 }  // namespace
+
+TDeviceKind ClassifyDevice(const std::string& Name, uint16_t VID, uint16_t PID) {
+  // USB ids decide first: a HackRF stays a HackRF whatever its friendly name claims.
+  if (VID == 0x1D50 && PID == 0x6018) return dkPortapack;
+  if (VID == 0x1D50 && PID == 0x6089) return dkHackRF;
+  if (VID == 0x0483 && PID == 0x5740) return dkFlipper;
+  const std::string upper = UpperAscii(Name);
+  if (Contains(upper, "PORTAPACK") || Contains(upper, "MAYHEM")) return dkPortapack;
+  if (Contains(upper, "HACKRF")) return dkHackRF;
+  if (Contains(upper, "FLIPPER")) return dkFlipper;
+  return dkNone;
+}
 
 std::string FlipperNameFromInstance(const std::string& InstanceId) {
   if (UpperAscii(InstanceId.substr(0, 5)) != "FLIP_") return {};
@@ -79,7 +101,7 @@ std::string RootDescription(TDeviceKind Kind, const std::string& FlipperName,
 
 TRootEntries ListRoot() {
   TPortEnumerator enumerate = PortEnumerator.load();
-  TComPortInfos ports = enumerate ? enumerate() : EnumerateComPorts();
+  TComPortInfos ports = enumerate ? enumerate(WouldBeListed) : EnumerateComPorts(WouldBeListed);
 
   std::vector<std::string> portNames;
   portNames.reserve(ports.size());

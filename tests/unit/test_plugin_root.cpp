@@ -65,7 +65,11 @@ TComPortInfo Port(const std::string& name, const std::string& friendly, uint16_t
 }
 
 TComPortInfos gPorts;
-TComPortInfos FakePorts() {
+std::vector<std::string> gProbed;  // the ports the enumeration was asked to open for the ghost test
+TComPortInfos FakePorts(const TPortFilter& ProbeOnly) {
+  gProbed.clear();
+  for (const TComPortInfo& port : gPorts)
+    if (!ProbeOnly || ProbeOnly(port)) gProbed.push_back(port.PortName);
   return gPorts;
 }
 
@@ -262,6 +266,19 @@ TEST_F(PluginRoot, ListsRecognisedDevicesInPortOrder) {
   EXPECT_EQ(ListAll("").size(), 3u);
   EXPECT_EQ(ListAll("/").size(), 3u);
   EXPECT_EQ(ListAll(nullptr).size(), 3u);
+}
+
+// Listing the root must not open ports it would not list: that resets boards that reset on DTR
+// and can block on an outgoing Bluetooth port.
+TEST_F(PluginRoot, OnlyPortsThatWouldBeListedAreOpenedForTheGhostTest) {
+  gPorts = {Port("COM3", "Some USB adapter", 0x0403, 0x6001),
+            Port("COM5", "", 0x1D50, 0x6018),
+            Port("COM4", "Standard Serial over Bluetooth link", 0, 0),
+            Port("COM8", "USB Serial (Mayhem)", 0, 0),
+            Port("COM9", "HackRF", 0x1D50, 0x6089),
+            Port("COM7", "", 0x0483, 0x5740)};
+  EXPECT_EQ(ListRoot().size(), 4u);
+  EXPECT_EQ(gProbed, (std::vector<std::string>{"COM5", "COM8", "COM9", "COM7"}));
 }
 
 TEST_F(PluginRoot, EmptyRootAndPathsBelowItFailWithTheirErrors) {
