@@ -4,17 +4,18 @@
 #include <mutex>
 #include <unordered_set>
 
-#include "util/uImmortal.h"
+#include "util/uLibraryObject.h"
 
 namespace {
 
-// On the heap and never destroyed (the lifetime rule in plugin/uLibrary.h); the unload empties it.
+// A library object (the lifetime rule in plugin/uLibrary.h).
 struct TLiveContexts {
   std::mutex Lock;
   std::unordered_set<TFindContext*> Set;
 };
+TLibraryObject<TLiveContexts> LiveContexts;
 TLiveContexts& Live() {
-  return Immortal<TLiveContexts>();
+  return LiveContexts.Get();
 }
 
 void CopyName(const std::string& name, WIN32_FIND_DATAA& data) {
@@ -68,7 +69,9 @@ TFindContext* ReleaseFindContext(HANDLE Handle) {
 }
 
 void ReleaseAllFindContexts() {
-  std::lock_guard<std::mutex> guard(Live().Lock);
-  for (TFindContext* context : Live().Set) delete context;
-  std::unordered_set<TFindContext*>().swap(Live().Set);
+  {
+    std::lock_guard<std::mutex> guard(Live().Lock);
+    for (TFindContext* context : Live().Set) delete context;
+  }
+  LiveContexts.Release();
 }

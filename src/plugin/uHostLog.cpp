@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "util/uDebugLog.h"
-#include "util/uImmortal.h"
+#include "util/uLibraryObject.h"
 
 std::atomic<int32_t> PluginNr{0};
 std::atomic<tProgressProc> ProgressProc{nullptr};
@@ -12,13 +12,14 @@ std::atomic<tLogProc> LogProc{nullptr};
 std::atomic<tRequestProc> RequestProc{nullptr};
 
 namespace {
-// On the heap and never destroyed (the lifetime rule in plugin/uLibrary.h); the unload empties it.
+// A library object (the lifetime rule in plugin/uLibrary.h).
 struct TIniStore {
   std::mutex Lock;
   std::string Name;
 };
+TLibraryObject<TIniStore> IniStore;
 TIniStore& Ini() {
-  return Immortal<TIniStore>();
+  return IniStore.Get();
 }
 }  // namespace
 
@@ -33,8 +34,7 @@ void SetIniFileName(const std::string& Name) {
 }
 
 void ReleaseIniFileName() {
-  std::lock_guard<std::mutex> guard(Ini().Lock);
-  std::string().swap(Ini().Name);
+  IniStore.Release();
 }
 
 void HostLog(int32_t MsgType, const std::string& Text) {

@@ -5,7 +5,7 @@
 
 #include "platform/Platform.h"
 #include "serial/uComScan.h"
-#include "util/uImmortal.h"
+#include "util/uLibraryObject.h"
 #include "util/uStrUtils.h"
 
 namespace {
@@ -14,14 +14,15 @@ constexpr int32_t kMsgTypeConnect = 1;
 constexpr int32_t kMsgTypeDisconnect = 2;
 
 // The stored root list is replaced by ListRoot on the host's thread and read by lookups that may
-// run on another; a small lock keeps the swap and the copy apart. The store is never destroyed
-// and RegistryShutdown empties it (the lifetime rule in plugin/uLibrary.h).
+// run on another; a small lock keeps the swap and the copy apart. The store is a library object
+// (the lifetime rule in plugin/uLibrary.h), released by RegistryShutdown.
 struct TRootStore {
   std::mutex Lock;
   TRootEntries Roots;
 };
+TLibraryObject<TRootStore> RootStore;
 TRootStore& Store() {
-  return Immortal<TRootStore>();
+  return RootStore.Get();
 }
 
 std::atomic<uint64_t> ActivityStamp{0};
@@ -192,7 +193,5 @@ void RegistryStartup() {
 
 void RegistryShutdown() {
   ConnectNotifier.store(nullptr);
-  TRootEntries released;
-  std::lock_guard<std::mutex> guard(Store().Lock);
-  Store().Roots.swap(released);
+  RootStore.Release();
 }

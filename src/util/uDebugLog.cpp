@@ -4,19 +4,19 @@
 #include <mutex>
 
 #include "platform/Platform.h"
-#include "util/uImmortal.h"
+#include "util/uLibraryObject.h"
 
 namespace {
 
-// Lines may be logged during and after the library's shut-down, so the log's state lives on the
-// heap and is never destroyed (the lifetime rule in plugin/uLibrary.h); ReleaseDebugLog empties
-// the path, which the next line computes afresh.
+// Lines may be logged during and after the library's shut-down, so the log's state is a library
+// object (the lifetime rule in plugin/uLibrary.h).
 struct TLogState {
   std::mutex Lock;
   std::string Path;  // guarded by Lock; empty until the first use
 };
+TLibraryObject<TLogState> LogState;
 TLogState& State() {
-  return Immortal<TLogState>();
+  return LogState.Get();
 }
 
 const std::string& PathLocked(TLogState& state) {
@@ -41,9 +41,7 @@ std::string DebugLogPath() {
 }
 
 void ReleaseDebugLog() {
-  TLogState& state = State();
-  std::lock_guard<std::mutex> guard(state.Lock);
-  std::string().swap(state.Path);
+  LogState.Release();
 }
 
 void DebugLog(const std::string& Line) {

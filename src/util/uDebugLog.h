@@ -12,7 +12,7 @@ void DebugLog(const std::string& Line);
 void DebugLogData(const std::string& Label, const void* Buffer, int32_t Count);
 // The log file's path (computed at the first use of any log routine).
 std::string DebugLogPath();
-// Releases the path at unload; a line logged after it computes the path afresh.
+// Releases the log's state at the unload; a later line would set it up afresh.
 void ReleaseDebugLog();
 
 // The path rule: quarnel.log in the temporary directory, with a separator added where the

@@ -1,12 +1,25 @@
 // Loader entry of the shared object: start-up when loaded, shut-down when unloaded.
+#include <atomic>
+#include <cstdlib>
+
 #include "plugin/uLibrary.h"
 
+namespace {
+
+// exit() runs the handlers registered with atexit (the library's static destructors among them)
+// before the destructor functions; dlclose runs the destructor function first and the library's
+// handlers after it. So this flag is set at the destructor exactly when the process is ending.
+std::atomic<bool> ProcessExiting{false};
+void MarkProcessExiting() {
+  ProcessExiting.store(true);
+}
+
+}  // namespace
+
 __attribute__((constructor)) static void QuarnelLoaded() {
+  std::atexit(MarkProcessExiting);
   LibraryStartup();
 }
-// Runs at dlclose and, for a plug-in the host never closes, at exit(). Either way the process's
-// other threads are still alive and release their locks as usual, so the full shut-down is safe
-// in both cases (given the lifetime rule in plugin/uLibrary.h).
 __attribute__((destructor)) static void QuarnelUnloaded() {
-  LibraryShutdown(false);
+  LibraryShutdown(ProcessExiting.load());
 }
