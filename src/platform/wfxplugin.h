@@ -111,6 +111,11 @@ typedef void(WFX_API* tLogProc)(int PluginNr, int MsgType, char* LogString);
 typedef BOOL(WFX_API* tRequestProc)(int PluginNr, int RequestType, char* CustomTitle,
                                     char* CustomText, char* ReturnedText, int maxlen);
 
+#ifndef _WIN32
+// The Linux plug-in is built with hidden visibility: the functions declared in this block are its
+// only exports (packaging/quarnel.map says the same to the linker).
+#pragma GCC visibility push(default)
+#endif
 extern "C" {
 int WFX_API FsInit(int PluginNr, tProgressProc pProgressProc, tLogProc pLogProc,
                    tRequestProc pRequestProc);
@@ -120,3 +125,6 @@ HANDLE WFX_API FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData);
 BOOL WFX_API FsFindNext(HANDLE Hdl, WIN32_FIND_DATAA* FindData);
 int WFX_API FsFindClose(HANDLE Hdl);
 }
+#ifndef _WIN32
+#pragma GCC visibility pop
+#endif
