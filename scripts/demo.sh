@@ -7,6 +7,7 @@ repo=$(cd "$(dirname "$0")/.." && pwd)
 build="$repo/build"
 work=$(mktemp -d)
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+source "$repo/scripts/wine-env.sh"
 cleanup() {
   bash "$repo/scripts/sim-devices.sh" stop "$work/linux" >/dev/null 2>&1 || true
   bash "$repo/scripts/sim-devices.sh" stop "$work/wine" >/dev/null 2>&1 || true
@@ -31,19 +32,18 @@ head -n 4 "$work/quarnel.log" | tr -d '\r'
 bash "$repo/scripts/sim-devices.sh" stop "$work/linux" >/dev/null
 
 say "Windows under Wine: preparing a Wine prefix (the first time takes a while)"
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot -i >/dev/null 2>&1
-  wineserver -w
-fi
+quarnel_wine_prefix
 wineserver -k >/dev/null 2>&1 || true
 wineserver -p >/dev/null 2>&1 </dev/null  # keeps the volatile port map alive between steps
 bash "$repo/scripts/sim-devices.sh" start "$work/wine" "$build/linux/devsim" \
   "portapack,5,$work/sd" "flipper,6,$work/flipper,Demo" hackrf,7
 
-for pair in win64:quarnel.wfx64 win32:quarnel.wfx; do
-  dir=${pair%%:*} plugin=${pair##*:}
+[ -n "$QUARNEL_WINE32_SKIP" ] && echo "wine32: skipped ($QUARNEL_WINE32_SKIP)"
+for dir in $QUARNEL_WINE_TARGETS; do
+  plugin=quarnel.wfx64
+  [ "$dir" = win32 ] && plugin=quarnel.wfx
   say "Total Commander's view ($dir): wfxhost.exe $plugin ls \\"
-  wine "$build/$dir/wfxhost.exe" --progress lines "Z:$build/$dir/$plugin" ls '\' | tr -d '\r'
+  quarnel_wine "$dir" "$build/$dir/wfxhost.exe" --progress lines "Z:$build/$dir/$plugin" ls '\' | tr -d '\r'
 done
 
 say "Export tables of the Windows plug-ins"

@@ -15,7 +15,7 @@
 #   DEVSIM-OPTION  further devsim options, one per field, e.g. flipper,5,/tmp/f,Abc,--rate,20000
 # Examples:  flipper,5,/tmp/flip,Test1   portapack,6,/tmp/sd   hackrf,7
 #
-# Wine: each slave is linked as $WINEPREFIX/dosdevices/comN; one `wine regedit /S` call adds
+# Wine: each slave is linked as $WINEPREFIX/dosdevices/comN; one `regedit /S` call (64-bit Wine) adds
 # HKLM\HARDWARE\DEVICEMAP\SERIALCOMM values and HKLM\SYSTEM\CurrentControlSet\Enum\USB\
 # VID_vvvv&PID_pppp\<instance> keys (FriendlyName, HardwareID as REG_MULTI_SZ, and PortName under
 # "Device Parameters"). The Flipper's instance is flip_<NAME>. The script never starts or ends a
@@ -25,6 +25,7 @@
 # manufacturer and serial, as Linux writes them; DEVROOT/ttyACMN links to the slave.
 # `stop` ends the simulators by their recorded PIDs and removes exactly what `start` added.
 set -euo pipefail
+source "$(dirname "$0")/wine-env.sh"
 
 die() { echo "sim-devices: $*" >&2; exit 1; }
 
@@ -140,7 +141,7 @@ cmd_start() {
     echo "sim-devices: $KIND on COM$N -> $slave (root $ROOT)"
   done
   printf '[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n%s\r\n' "$serialcomm" >>"$add"
-  WINEDEBUG=${WINEDEBUG:--all} wine regedit /S "$add" || die "wine regedit failed"
+  WINEDEBUG=${WINEDEBUG:--all} "$QUARNEL_WINE64" regedit /S "$add" || die "wine regedit failed"
 }
 
 cmd_start_linux() {
@@ -209,7 +210,7 @@ cmd_stop() {
   fi
   if [[ $(cat "$state/mode" 2>/dev/null) == wine && -f $state/remove.reg ]]; then
     WINEPREFIX=$(cat "$state/wineprefix") WINEDEBUG=${WINEDEBUG:--all} \
-      wine regedit /S "$state/remove.reg" || echo "sim-devices: removing registry entries failed" >&2
+      "$QUARNEL_WINE64" regedit /S "$state/remove.reg" || echo "sim-devices: removing registry entries failed" >&2
     rm -f "$state/remove.reg" "$state/add.reg"
   fi
 }

@@ -124,7 +124,26 @@ void WFX_API FsGetDefRootName(char* DefRootName, int maxlen);
 HANDLE WFX_API FsFindFirst(char* Path, WIN32_FIND_DATAA* FindData);
 BOOL WFX_API FsFindNext(HANDLE Hdl, WIN32_FIND_DATAA* FindData);
 int WFX_API FsFindClose(HANDLE Hdl);
+int WFX_API FsGetFile(char* RemoteName, char* LocalName, int CopyFlags, RemoteInfoStruct* ri);
+int WFX_API FsPutFile(char* LocalName, char* RemoteName, int CopyFlags);
+int WFX_API FsRenMovFile(char* OldName, char* NewName, BOOL Move, BOOL OverWrite,
+                         RemoteInfoStruct* ri);
+BOOL WFX_API FsDeleteFile(char* RemoteName);
+BOOL WFX_API FsRemoveDir(char* RemoteName);
+BOOL WFX_API FsMkDir(char* Path);
+BOOL WFX_API FsDisconnect(char* DisconnectRoot);
 }
 #ifndef _WIN32
 #pragma GCC visibility pop
 #endif
+
+// A BOOL argument as the host meant it. Double Commander 1.0.x on Linux passes the BOOL arguments
+// of FsRenMovFile as a one-byte Boolean, so the upper bytes of the register are whatever was there
+// before: only the low byte counts. Windows hosts pass a full BOOL.
+inline bool HostBool(BOOL Value) {
+#ifdef _WIN32
+  return Value != 0;
+#else
+  return (static_cast<uint32_t>(Value) & 0xFFu) != 0;
+#endif
+}

@@ -6,10 +6,14 @@
 
 #include "devices/uDeviceLog.h"
 #include "platform/Platform.h"
+#include "plugin/uDeviceListing.h"
+#include "plugin/uFileOperations.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uLibrary.h"
+#include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
+#include "registry/uIdleWatcher.h"
 #include "serial/uComScan.h"
 #include "util/uDebugLog.h"
 
@@ -41,16 +45,12 @@ HANDLE FindFirstRoot(std::unique_ptr<TFindContext> context, WIN32_FIND_DATAA& fi
   return RegisterFindContext(context.release());
 }
 
-HANDLE FindFirstDevice(std::unique_ptr<TFindContext> /*context*/, WIN32_FIND_DATAA& /*findData*/) {
-  // Device folders are not browsable yet.
-  platform::SetLastErrorCode(ERROR_PATH_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
-}
-
 }  // namespace
 
 void LibraryStartup() {
+  DeviceCacheStartup();
   RegistryStartup();
+  IdleWatcherStart();
 }
 
 void LibraryShutdown(bool ProcessExiting) {
@@ -58,6 +58,9 @@ void LibraryShutdown(bool ProcessExiting) {
   if (ProcessExiting) return;
   DeviceLogProc = nullptr;
   ComScanLogProc = nullptr;
+  IdleWatcherStop();      // woken, waited for, ended: it touches nothing shared after this
+  DeviceCacheShutdown();  // every device disconnected, the later-connected first, no notices
+  IdleWatcherClose();
   RegistryShutdown();
   ReleaseAllFindContexts();
   ReleaseIniFileName();
@@ -148,6 +151,63 @@ int WFX_API FsFindClose(HANDLE Hdl) {
   if (Hdl == INVALID_HANDLE_VALUE) return 0;
   delete ReleaseFindContext(Hdl);
   return 0;
+}
+
+int WFX_API FsGetFile(char* RemoteName, char* LocalName, int CopyFlags, RemoteInfoStruct* /*ri*/) {
+  try {
+    return GetFileOperation(SafeString(RemoteName), SafeString(LocalName), CopyFlags);
+  } catch (...) {
+    return FS_FILE_READERROR;
+  }
+}
+
+int WFX_API FsPutFile(char* LocalName, char* RemoteName, int CopyFlags) {
+  try {
+    return PutFileOperation(SafeString(LocalName), SafeString(RemoteName), CopyFlags);
+  } catch (...) {
+    return FS_FILE_WRITEERROR;
+  }
+}
+
+int WFX_API FsRenMovFile(char* OldName, char* NewName, BOOL /*Move*/, BOOL OverWrite,
+                         RemoteInfoStruct* /*ri*/) {
+  try {
+    return RenMovFileOperation(SafeString(OldName), SafeString(NewName), HostBool(OverWrite));
+  } catch (...) {
+    return FS_FILE_WRITEERROR;
+  }
+}
+
+BOOL WFX_API FsDeleteFile(char* RemoteName) {
+  try {
+    return DeleteFileOperation(SafeString(RemoteName)) ? TRUE : FALSE;
+  } catch (...) {
+    return FALSE;
+  }
+}
+
+BOOL WFX_API FsRemoveDir(char* RemoteName) {
+  try {
+    return RemoveDirOperation(SafeString(RemoteName)) ? TRUE : FALSE;
+  } catch (...) {
+    return FALSE;
+  }
+}
+
+BOOL WFX_API FsMkDir(char* Path) {
+  try {
+    return MkDirOperation(SafeString(Path)) ? TRUE : FALSE;
+  } catch (...) {
+    return FALSE;
+  }
+}
+
+BOOL WFX_API FsDisconnect(char* DisconnectRoot) {
+  try {
+    return DisconnectOperation(SafeString(DisconnectRoot)) ? TRUE : FALSE;
+  } catch (...) {
+    return FALSE;
+  }
 }
 
 }  // extern "C"

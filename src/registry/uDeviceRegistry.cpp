@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/Platform.h"
+#include "registry/uDeviceCache.h"
 #include "serial/uComScan.h"
 #include "util/uLibraryObject.h"
 #include "util/uStrUtils.h"
@@ -28,6 +29,7 @@ TRootStore& Store() {
 std::atomic<uint64_t> ActivityStamp{0};
 std::atomic<TConnectNotifier> ConnectNotifier{nullptr};
 std::atomic<TPortEnumerator> PortEnumerator{nullptr};
+std::atomic<TTickSource> TickSource{nullptr};
 
 const TRootEntry* FindByDisplay(const TRootEntries& roots, const std::string& display) {
   for (const TRootEntry& entry : roots)
@@ -100,14 +102,18 @@ std::string RootDescription(TDeviceKind Kind, const std::string& FlipperName,
   }
 }
 
-TRootEntries ListRoot() {
+TComPortInfos ScanPorts() {
   TPortEnumerator enumerate = PortEnumerator.load();
-  TComPortInfos ports = enumerate ? enumerate(WouldBeListed) : EnumerateComPorts(WouldBeListed);
+  return enumerate ? enumerate(WouldBeListed) : EnumerateComPorts(WouldBeListed);
+}
+
+TRootEntries ListRoot() {
+  TComPortInfos ports = ScanPorts();
 
   std::vector<std::string> portNames;
   portNames.reserve(ports.size());
   for (const TComPortInfo& port : ports) portNames.push_back(port.PortName);
-  // Cached connections whose port has gone are swept here once the device cache exists.
+  SweepStaleDevices(portNames);  // cached connections whose port has gone
 
   TRootEntries result;
   result.reserve(ports.size());
@@ -159,8 +165,16 @@ TDeviceKind KindForDisplay(const std::string& RootDisplay) {
   return entry ? entry->Kind : dkNone;
 }
 
+uint64_t RegistryTickCount() {
+  TTickSource source = TickSource.load();
+  return source ? source() : platform::TickCountMs();
+}
+void SetTickSource(TTickSource Source) {
+  TickSource.store(Source);
+}
+
 void MarkActivity() {
-  ActivityStamp.store(platform::TickCountMs());
+  ActivityStamp.store(RegistryTickCount());
 }
 uint64_t LastActivity() {
   return ActivityStamp.load();

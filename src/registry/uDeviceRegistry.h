@@ -41,7 +41,12 @@ std::string RootDisplayName(TDeviceKind Kind, const std::string& Port,
 std::string RootDescription(TDeviceKind Kind, const std::string& FlipperName,
                             const std::string& FriendlyName);
 
-// Activity stamp (milliseconds of the system tick count).
+// The registry's clock: the system's millisecond tick count, unless a test replaced it.
+uint64_t RegistryTickCount();
+using TTickSource = uint64_t (*)();
+void SetTickSource(TTickSource Source);  // null restores the system's
+
+// Activity stamp (milliseconds of RegistryTickCount).
 void MarkActivity();
 uint64_t LastActivity();
 void SetLastActivity(uint64_t Tick);
@@ -60,3 +65,5 @@ void RegistryShutdown();
 // given the filter of the ports that get the presence test.
 using TPortEnumerator = TComPortInfos (*)(const TPortFilter& ProbeOnly);
 void SetPortEnumerator(TPortEnumerator Enumerator);
+// The ports as the registry sees them: a fresh scan, or the test seam's list.
+std::vector<TComPortInfo> ScanPorts();

@@ -15,9 +15,10 @@ if [ -e "$build/wfxhost.exe" ] && [ ! -e "$build/wfxhost" ]; then
     trap 'wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
   fi
   export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  host=(wine "$build/wfxhost.exe")
-  ext=wfx
-  [ -e "$build/fakeplugin.wfx64" ] && ext=wfx64
+  source "$(dirname "$0")/../../scripts/wine-env.sh"
+  ext=wfx target=win32
+  [ -e "$build/fakeplugin.wfx64" ] && ext=wfx64 target=win64
+  host=(quarnel_wine "$target" "$build/wfxhost.exe")
   fake="Z:$build/fakeplugin.$ext"
   minimal="Z:$build/fakeplugin_min.$ext"
   lwork="Z:$work"

@@ -20,12 +20,14 @@
 #include <thread>
 #include <vector>
 
+#include "devices/uDeviceBase.h"
 #include "devices/uDeviceLog.h"
 #include "platform/Platform.h"
 #include "platform/wfxplugin.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uLibrary.h"
+#include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
 #include "serial/uComScan.h"
 #include "util/uDebugLog.h"
@@ -535,10 +537,11 @@ TEST_F(PluginRoot, LoggingWhileFsInitReplacesTheHooks) {
     FsInit(i, nullptr, nullptr, nullptr);
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  LibraryShutdown(false);
+  // As the unload does.
+  DeviceLogProc = nullptr;
+  ComScanLogProc = nullptr;
   stop.store(true);
   logger.join();
-  LibraryStartup();
   EXPECT_GT(logged.load(), 0);
 }
 
@@ -557,8 +560,67 @@ TEST(LibraryLifecycle, ShutdownAtProcessExitWaitsForNoLock) {
   shutdown.wait();
 }
 
+// A device whose Connect waits until the test lets it go (at most 10 s).
+std::atomic<bool> gConnectEntered{false};
+std::promise<void>* gConnectRelease = nullptr;
+class TStuckDevice : public TShellDevice {
+ public:
+  using TShellDevice::TShellDevice;
+  bool Connect() override {
+    gConnectEntered.store(true);
+    gConnectRelease->get_future().wait_for(std::chrono::seconds(10));
+    LastError = "released";
+    return false;
+  }
+  bool ListDir(const std::string&, TShellFileEntries&) override { return false; }
+  bool GetFileSize(const std::string&, int64_t&) override { return false; }
+  bool GetFile(const std::string&, const std::string&, const TTransferProgress&, void*) override {
+    return false;
+  }
+  bool PutFile(const std::string&, const std::string&, const TTransferProgress&, void*) override {
+    return false;
+  }
+  bool DeleteFile(const std::string&) override { return false; }
+  bool MakeDir(const std::string&) override { return false; }
+  bool RemoveDir(const std::string&) override { return false; }
+  bool RenameFile(const std::string&, const std::string&) override { return false; }
+  TDeviceKind GetKind() const override { return dkPortapack; }
+};
+TShellDevicePtr StuckDeviceFactory(const std::string& PortName, const std::string&, uint16_t,
+                                   uint16_t) {
+  return TShellDevicePtr(new TStuckDevice(PortName));
+}
+
+// The case that hangs a host on exit: a host thread inside a connect holds RegistryLock when
+// Windows kills it, and the shut-down at process exit must not wait for that lock.
+TEST_F(PluginRoot, ShutdownAtProcessExitWaitsForNoConnectInProgress) {
+  gPorts = {Port("COM5", "", 0x1D50, 0x6018)};
+  LibraryStartup();
+  ListRoot();
+  SetDeviceFactory(StuckDeviceFactory);
+  std::promise<void> release;
+  gConnectRelease = &release;
+  gConnectEntered.store(false);
+  std::thread host([] {
+    WIN32_FIND_DATAA data;
+    FsFindFirst(const_cast<char*>("\\PortaPack (COM5)"), &data);
+  });
+  for (int i = 0; i < 500 && !gConnectEntered.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(gConnectEntered.load());
+
+  auto exiting = std::async(std::launch::async, [] { LibraryShutdown(true); });
+  EXPECT_EQ(exiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  release.set_value();
+  host.join();
+  exiting.wait();
+  SetDeviceFactory(nullptr);
+  LibraryShutdown(false);
+}
+
 TEST_F(PluginRoot, UnloadReleasesWhatTheLibraryHeldAndLoadStampsActivity) {
   gPorts = {Port("COM5", "", 0x1D50, 0x6018), Port("COM7", "", 0x0483, 0x5740)};
+  LibraryStartup();
   FsInit(5, nullptr, RecordLog, nullptr);
   SetIniFileName("C:\\tc\\wincmd.ini");
   WIN32_FIND_DATAA data;
@@ -582,6 +644,7 @@ TEST_F(PluginRoot, UnloadReleasesWhatTheLibraryHeldAndLoadStampsActivity) {
   const uint64_t before = platform::TickCountMs();
   LibraryStartup();
   EXPECT_GE(LastActivity(), before);
+  LibraryShutdown(false);  // a test binary runs without the library's start-up
 }
 
 TEST_F(PluginRoot, FindFirstStampsActivityFindNextDoesNot) {

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# The serial port's Win32 backend under Wine, 64- and 32-bit: for each bitness a serialpeer
-# (Linux) serves a pseudo-terminal that is linked as a COM port of the Wine prefix, and the
-# WineSerial tests of wine_tests.exe run against it. Uses COM21 (64-bit), COM22 (32-bit) and
-# COM29 (kept absent). Argument: the build root with linux/, win64/ and win32/.
+# The serial port's Win32 backend under Wine: a serialpeer (Linux) serves a pseudo-terminal that
+# is linked as a COM port of the Wine prefix, and the WineSerial tests of wine_tests.exe run
+# against it. Uses COM21 (64-bit), COM22 (32-bit) and COM29 (kept absent).
+# per-target
+# Arguments: the build root with linux/, win64/ and win32/, and the target (win64 or win32).
 set -uo pipefail
 build=$(cd "${1:?build root}" && pwd)
+target=${2:?target}
+source "$(dirname "$0")/../../scripts/wine-env.sh"
 : "${WINEPREFIX:?WINEPREFIX must be set}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 peer_bin="$build/linux/serialpeer"
@@ -27,8 +30,9 @@ mkdir -p "$dosdevices"
 rm -f "$dosdevices/com29"
 
 status=0
-for pair in "win64:com21" "win32:com22"; do
-  dir=${pair%%:*} com=${pair##*:}
+for dir in $target; do
+  com=com21
+  [ "$dir" = win32 ] && com=com22
   exe="$build/$dir/wine_tests.exe"
   if [ ! -f "$exe" ]; then
     echo "$dir: missing $exe"; status=1; continue
@@ -47,7 +51,7 @@ for pair in "win64:com21" "win32:com22"; do
     ln -sfn "$slave" "$dosdevices/$com"
     echo "$dir: ${com^^} -> $slave"
     if ! QUARNEL_TEST_COM=${com^^} QUARNEL_TEST_COM_MISSING=COM29 \
-        wine "$exe" --gtest_filter='WineSerial.*' --gtest_brief=1; then
+        quarnel_wine "$dir" "$exe" --gtest_filter='WineSerial.*' --gtest_brief=1; then
       echo "$dir: serial tests FAILED"; status=1
     fi
   fi

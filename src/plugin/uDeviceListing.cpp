@@ -1,0 +1,89 @@
+#include "plugin/uDeviceListing.h"
+
+#include <vector>
+
+#include "platform/Platform.h"
+#include "plugin/uHostLog.h"
+#include "plugin/uPluginPath.h"
+#include "registry/uDeviceCache.h"
+#include "util/uDebugLog.h"
+
+namespace {
+
+HANDLE Fail(uint32_t Error) {
+  platform::SetLastErrorCode(Error);
+  return INVALID_HANDLE_VALUE;
+}
+
+void ShowConnectionFailure(const std::string& RootDisplay) {
+  tRequestProc request = RequestProc.load();
+  if (!request) return;
+  std::string text = ConnectionFailureText(RootDisplay, LastConnectError());
+  std::vector<char> title{'Q', 'u', 'a', 'r', 'n', 'e', 'l', '\0'};
+  std::vector<char> body(text.begin(), text.end());
+  body.push_back('\0');
+  request(PluginNr.load(), RT_MsgOK, title.data(), body.data(), nullptr, 0);
+}
+
+}  // namespace
+
+std::string ConnectionFailureText(const std::string& RootDisplay, const std::string& ConnectError) {
+  const std::string crlf = "\r\n";
+  if (ConnectError.find("open") != std::string::npos)
+    return "Verbindung fehlgeschlagen:" + crlf + ConnectError + crlf + crlf +
+           "Der Port wird moeglicherweise von einer anderen" + crlf +
+           "Anwendung verwendet (z.B. Arduino IDE, PuTTY).";
+  return "Verbindung zu \"" + RootDisplay + "\" fehlgeschlagen." + crlf + ConnectError;
+}
+
+namespace {
+
+// Lists the device folder into Entries; false with the last error to set. The device is let go
+// before the caller sets the thread's last error, so nothing the release does can change it.
+bool ListDeviceFolder(const std::string& rootDisplay, const std::string& remote,
+                      TShellFileEntries& Entries) {
+  TDeviceUse device = GetDevice(rootDisplay);
+  if (!device) {
+    if (!device.Problem().empty()) {
+      // Connected, but busy with another operation: not a connection failure.
+      HostLog(MSGTYPE_IMPORTANTERROR, "ListDir failed: " + device.Problem());
+      return false;
+    }
+    DebugLog("FsFindFirst: GetDevice returned nil for [" + rootDisplay + "]");
+    ShowConnectionFailure(rootDisplay);
+    return false;
+  }
+  DebugLog("FsFindFirst: calling ListDir(" + remote + ")");
+  if (!device->ListDir(remote, Entries)) {
+    DebugLog("FsFindFirst: ListDir FAILED: " + device->LastError);
+    HostLog(MSGTYPE_IMPORTANTERROR, "ListDir failed: " + device->LastError);
+    return false;
+  }
+  DebugLog("FsFindFirst: ListDir OK, " + std::to_string(Entries.size()) + " entries");
+  return true;
+}
+
+}  // namespace
+
+HANDLE FindFirstDevice(std::unique_ptr<TFindContext> Context, WIN32_FIND_DATAA& FindData) {
+  std::string rootDisplay, remote;
+  if (!SplitPluginPath(Context->Path, rootDisplay, remote)) {
+    DebugLog("FsFindFirst: SplitPluginPath failed for [" + Context->Path + "]");
+    return Fail(ERROR_PATH_NOT_FOUND);
+  }
+  DebugLog("FsFindFirst: RD=[" + rootDisplay + "] Remote=[" + remote + "]");
+  TShellFileEntries entries;
+  if (!ListDeviceFolder(rootDisplay, remote, entries)) return Fail(ERROR_PATH_NOT_FOUND);
+  Context->Level = 1;
+  Context->Entries = std::move(entries);
+  if (Context->Entries.empty()) {
+    // An empty folder is a valid handle (the host opens it, e.g. as a copy target).
+    Context->Index = 0;
+    HANDLE handle = RegisterFindContext(Context.release());
+    platform::SetLastErrorCode(ERROR_NO_MORE_FILES);
+    return handle;
+  }
+  FillFindDataFromEntry(Context->Entries[0], FindData);
+  Context->Index = 1;
+  return RegisterFindContext(Context.release());
+}

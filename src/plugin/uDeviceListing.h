@@ -1,0 +1,15 @@
+// FsFindFirst below the plug-in root: a device folder's directory, or the German message that
+// tells the user why the device could not be reached.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "plugin/uFindData.h"
+
+// Continues FsFindFirst for a path that is not the plug-in root, with the context allocated and
+// FindData zero-filled; its result is FsFindFirst's.
+HANDLE FindFirstDevice(std::unique_ptr<TFindContext> Context, WIN32_FIND_DATAA& FindData);
+
+// The message shown when no device could be had for RootDisplay, given the last connect error.
+std::string ConnectionFailureText(const std::string& RootDisplay, const std::string& ConnectError);

@@ -1,0 +1,335 @@
+// The device cache behind GetDevice: lookup and connect under RegistryLock, the slots and their
+// use counts, the three ways a device leaves the cache, and start-up and shut-down. The rule for
+// devices in use is written in the header.
+#include "registry/uDeviceCache.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+
+#include "devices/uDeviceLog.h"
+#include "registry/uDeviceRegistry.h"
+#include "serial/uComScan.h"
+#include "util/uDebugLog.h"
+#include "util/uStrUtils.h"
+
+namespace {
+
+// One exported operation at a time on a device, with a bounded wait for the next one. (A mutex and
+// a condition variable rather than std::timed_mutex, whose timed lock ThreadSanitizer cannot see.)
+class TOperationGate {
+ public:
+  bool Enter(uint32_t TimeoutMs) {
+    std::unique_lock<std::mutex> lock(Lock_);
+    if (!Left_.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [this] { return !Busy_; }))
+      return false;
+    Busy_ = true;
+    return true;
+  }
+  void Leave() {
+    {
+      std::lock_guard<std::mutex> guard(Lock_);
+      Busy_ = false;
+    }
+    Left_.notify_one();
+  }
+
+ private:
+  std::mutex Lock_;
+  std::condition_variable Left_;
+  bool Busy_ = false;
+};
+
+}  // namespace
+
+// One cache slot. The device is disconnected and destroyed with the slot (TShellDevicePtr), which
+// happens when the cache and every TDeviceUse have let go of it.
+struct TOwnedDevice {
+  std::string RootDisplay;
+  std::string Port;
+  TShellDevicePtr Device;
+  TOperationGate Operation;
+  // Operations that have found this slot and not yet ended; raised only under RegistryLock.
+  std::atomic<int> UseCount{0};
+  // Taken out of the cache (guarded by RegistryLock): a waiting operation must not start on it.
+  bool Removed = false;
+};
+
+namespace {
+
+using TSlotPtr = std::shared_ptr<TOwnedDevice>;
+
+// Everything the cache owns, on the heap: the library's unload hook may run after the runtime has
+// destroyed static objects, so nothing here is left for static destruction.
+struct TCacheState {
+  std::mutex RegistryLock;
+  std::vector<TSlotPtr> OwnedDevices;  // in insertion order
+  std::mutex ErrorLock;  // only for LastConnectError, so readers never wait on a connect
+  std::string LastConnectError;
+};
+std::atomic<TCacheState*> State{nullptr};
+
+std::atomic<TDeviceFactory> Factory{nullptr};
+std::atomic<uint32_t> BusyWaitMs{kDeviceBusyWaitMs};
+
+std::string Hex4(uint16_t Value) {
+  char text[8];
+  std::snprintf(text, sizeof(text), "%04X", static_cast<unsigned>(Value));
+  return text;
+}
+
+void SetLastConnectError(TCacheState& state, const std::string& Text) {
+  std::lock_guard<std::mutex> guard(state.ErrorLock);
+  state.LastConnectError = Text;
+}
+
+// Takes a slot out of the cache; the caller holds RegistryLock. An idle device is disconnected and
+// destroyed here, a busy one when its operation lets go.
+void RemoveSlot(TCacheState& state, size_t Index) {
+  TSlotPtr slot = std::move(state.OwnedDevices[Index]);
+  state.OwnedDevices.erase(state.OwnedDevices.begin() + static_cast<std::ptrdiff_t>(Index));
+  slot->Removed = true;
+}
+
+bool AnyInUse(const TCacheState& state) {
+  for (const TSlotPtr& slot : state.OwnedDevices)
+    if (slot->UseCount.load() > 0) return true;
+  return false;
+}
+
+}  // namespace
+
+// ---- TDeviceUse ---------------------------------------------------------------------------------
+
+TDeviceUse::~TDeviceUse() {
+  Release();
+}
+
+TDeviceUse::TDeviceUse(TDeviceUse&& Other) noexcept
+    : Slot_(std::move(Other.Slot_)), Holding_(Other.Holding_), Problem_(std::move(Other.Problem_)) {
+  Other.Holding_ = false;
+}
+
+TDeviceUse& TDeviceUse::operator=(TDeviceUse&& Other) noexcept {
+  if (this != &Other) {
+    Release();
+    Slot_ = std::move(Other.Slot_);
+    Holding_ = Other.Holding_;
+    Problem_ = std::move(Other.Problem_);
+    Other.Holding_ = false;
+  }
+  return *this;
+}
+
+TShellDevice* TDeviceUse::get() const {
+  return Holding_ && Slot_ ? Slot_->Device.get() : nullptr;
+}
+
+void TDeviceUse::Release() {
+  if (!Slot_) return;
+  if (Holding_) Slot_->Operation.Leave();
+  Holding_ = false;
+  Slot_->UseCount.fetch_sub(1);
+  // The operation's end counts as activity: the idle time runs from here.
+  MarkActivity();
+  Slot_.reset();  // may be the last owner of a slot that left the cache meanwhile
+}
+
+// ---- The cache ----------------------------------------------------------------------------------
+
+TShellDevicePtr CreateDeviceForPortDefault(const std::string& PortName,
+                                           const std::string& FriendlyName, uint16_t VID,
+                                           uint16_t PID);
+
+TShellDevicePtr CreateDeviceForPort(const std::string& PortName, const std::string& FriendlyName,
+                                    uint16_t VID, uint16_t PID) {
+  TDeviceFactory factory = Factory.load();
+  if (factory) return factory(PortName, FriendlyName, VID, PID);
+  return CreateDeviceForPortDefault(PortName, FriendlyName, VID, PID);
+}
+
+TDeviceUse GetDevice(const std::string& RootDisplay) {
+  TDeviceUse use;
+  if (RootDisplay.empty()) return use;
+  DeviceLog("GetDevice: RootDisplay=[" + RootDisplay + "]");
+  TDeviceKind kind = KindForDisplay(RootDisplay);
+  if (kind != dkPortapack && kind != dkFlipper) {
+    DeviceLog("GetDevice: kind not openable, returning nil");
+    return use;
+  }
+  TCacheState* state = State.load();
+  if (!state) return use;
+
+  TSlotPtr slot;
+  {
+    std::lock_guard<std::mutex> guard(state->RegistryLock);
+    for (const TSlotPtr& cached : state->OwnedDevices) {
+      if (cached->RootDisplay == RootDisplay) {
+        DeviceLog("GetDevice: cached device found");
+        MarkActivity();
+        slot = cached;
+        slot->UseCount.fetch_add(1);
+        break;
+      }
+    }
+    if (!slot) {
+      std::string port = DisplayToPort(RootDisplay);
+      if (port.empty()) {
+        DeviceLog("GetDevice: DisplayToPort returned empty");
+        return use;
+      }
+      DeviceLog("GetDevice: port=" + port);
+      TShellDevicePtr device;
+      for (const TComPortInfo& info : ScanPorts()) {
+        if (info.PortName != port) continue;
+        DeviceLog("GetDevice: CreateDeviceForPort VID=" + Hex4(info.VID) +
+                  " PID=" + Hex4(info.PID));
+        device = CreateDeviceForPort(info.PortName, info.FriendlyName, info.VID, info.PID);
+        break;
+      }
+      if (!device) {
+        DeviceLog("GetDevice: CreateDeviceForPort returned nil");
+        return use;
+      }
+      DeviceLog("GetDevice: calling Connect...");
+      if (!device->Connect()) {
+        std::string error = device->LastError;
+        SetLastConnectError(*state, error);
+        DeviceLog("GetDevice: Connect FAILED: " + error);
+        return use;  // the device is disconnected and destroyed here, its port closed
+      }
+      SetLastConnectError(*state, "");
+      DeviceLog("GetDevice: Connect OK, version=" + device->Version);
+      slot = std::make_shared<TOwnedDevice>();
+      slot->RootDisplay = RootDisplay;
+      slot->Port = port;
+      slot->Device = std::move(device);
+      slot->UseCount.store(1);
+      slot->Operation.Enter(0);  // nobody else knows the slot yet: this cannot wait
+      state->OwnedDevices.push_back(slot);
+      NotifyConnect(RootDisplay);
+      use.Slot_ = std::move(slot);
+      use.Holding_ = true;
+      return use;
+    }
+  }
+
+  // A cached device: wait for another operation on it outside RegistryLock, with a bound.
+  use.Slot_ = slot;
+  if (!slot->Operation.Enter(BusyWaitMs.load())) {
+    use.Release();
+    use.Problem_ = "Device is busy with another operation; try again when it has finished";
+    DeviceLog("GetDevice: " + use.Problem_);
+    return use;
+  }
+  use.Holding_ = true;
+  bool removed;
+  {
+    std::lock_guard<std::mutex> guard(state->RegistryLock);
+    removed = slot->Removed;
+  }
+  if (removed) {
+    use.Release();
+    use.Problem_ = "Device was disconnected while this operation waited for it";
+    DeviceLog("GetDevice: " + use.Problem_);
+  }
+  return use;
+}
+
+void DisconnectDevice(const std::string& RootDisplay) {
+  TCacheState* state = State.load();
+  if (!state) return;
+  std::lock_guard<std::mutex> guard(state->RegistryLock);
+  for (size_t i = state->OwnedDevices.size(); i-- > 0;) {
+    if (state->OwnedDevices[i]->RootDisplay != RootDisplay) continue;
+    NotifyDisconnect(RootDisplay);
+    RemoveSlot(*state, i);
+    DebugLog("DisconnectDevice: disconnected " + RootDisplay);
+  }
+}
+
+void SweepStaleDevices(const std::vector<std::string>& PortNames) {
+  TCacheState* state = State.load();
+  if (!state) return;
+  std::vector<std::string> live;
+  live.reserve(PortNames.size());
+  for (const std::string& name : PortNames) live.push_back(UpperAscii(name));
+  std::lock_guard<std::mutex> guard(state->RegistryLock);
+  for (size_t i = state->OwnedDevices.size(); i-- > 0;) {
+    const TOwnedDevice& slot = *state->OwnedDevices[i];
+    bool present = false;
+    for (const std::string& name : live) present = present || name == UpperAscii(slot.Port);
+    if (present) continue;
+    DeviceLog("ListRoot: stale device on " + slot.Port + " - disconnecting");
+    NotifyDisconnect(slot.RootDisplay);
+    RemoveSlot(*state, i);
+  }
+}
+
+void DisconnectAllNotify() {
+  TCacheState* state = State.load();
+  if (!state) return;
+  std::lock_guard<std::mutex> guard(state->RegistryLock);
+  // Decided again under the lock: an operation that began after the watcher's test keeps its
+  // device, and so does one that is still running.
+  if (RegistryTickCount() - LastActivity() < kIdleLimitMs || AnyInUse(*state)) {
+    DebugLog("DisconnectAllNotify: recent activity, skipping");
+    return;
+  }
+  for (size_t i = state->OwnedDevices.size(); i-- > 0;) {
+    NotifyDisconnect(state->OwnedDevices[i]->RootDisplay);
+    RemoveSlot(*state, i);
+  }
+  SetLastActivity(RegistryTickCount());
+  DebugLog("DisconnectAllNotify: done");
+}
+
+std::string LastConnectError() {
+  TCacheState* state = State.load();
+  if (!state) return {};
+  std::lock_guard<std::mutex> guard(state->ErrorLock);
+  return state->LastConnectError;
+}
+
+TCacheCount CountCachedDevices() {
+  TCacheCount count;
+  TCacheState* state = State.load();
+  if (!state) return count;
+  std::lock_guard<std::mutex> guard(state->RegistryLock);
+  count.Devices = state->OwnedDevices.size();
+  count.AnyInUse = AnyInUse(*state);
+  return count;
+}
+
+void WaitForRegistryLock() {
+  TCacheState* state = State.load();
+  if (!state) return;
+  std::lock_guard<std::mutex> guard(state->RegistryLock);
+}
+
+void DeviceCacheStartup() {
+  TCacheState* expected = nullptr;
+  auto* fresh = new TCacheState();
+  if (!State.compare_exchange_strong(expected, fresh)) delete fresh;
+}
+
+void DeviceCacheShutdown() {
+  TCacheState* state = State.exchange(nullptr);
+  if (!state) return;
+  // No lock and no notices: the watcher has ended and the host is unloading the library.
+  while (!state->OwnedDevices.empty()) {
+    state->OwnedDevices.back()->Removed = true;
+    state->OwnedDevices.pop_back();
+  }
+  delete state;
+}
+
+void SetDeviceFactory(TDeviceFactory NewFactory) {
+  Factory.store(NewFactory);
+}
+
+void SetDeviceBusyWaitMs(uint32_t Ms) {
+  BusyWaitMs.store(Ms);
+}
