@@ -6,6 +6,7 @@
 
 #include "devices/uDeviceBase.h"
 #include "support/PtyPeer.h"
+#include "support/StubDevice.h"
 
 namespace {
 
@@ -44,12 +45,10 @@ TEST(UnsafePathReason, ControlCharactersAreRefusedEverythingElsePasses) {
 }
 
 // A device that records Disconnect calls and opens its port on Connect.
-class TRecordingDevice : public TShellDevice {
+class TRecordingDevice : public TStubDevice {
  public:
   TRecordingDevice(const std::string& Port, int* Disconnects, bool* PortOpenAtDisconnect)
-      : TShellDevice(Port),
-        Disconnects_(Disconnects),
-        PortOpenAtDisconnect_(PortOpenAtDisconnect) {}
+      : TStubDevice(Port), Disconnects_(Disconnects), PortOpenAtDisconnect_(PortOpenAtDisconnect) {}
   bool Connect() override {
     if (!SerialPort.Open(PortName, 115200)) {
       LastError = "Cannot open " + PortName;
@@ -66,8 +65,6 @@ class TRecordingDevice : public TShellDevice {
     }
     TShellDevice::Disconnect();
   }
-  bool ListDir(const std::string&, TShellFileEntries&) override { return false; }
-  bool GetFileSize(const std::string&, int64_t&) override { return false; }
   bool GetFile(const std::string&, const std::string&, const TTransferProgress& OnProgress,
                void* ProgressData) override {
     for (int64_t done = 0; done <= 300; done += 100) {
@@ -78,14 +75,6 @@ class TRecordingDevice : public TShellDevice {
     }
     return true;
   }
-  bool PutFile(const std::string&, const std::string&, const TTransferProgress&, void*) override {
-    return false;
-  }
-  bool DeleteFile(const std::string&) override { return false; }
-  bool MakeDir(const std::string&) override { return false; }
-  bool RemoveDir(const std::string&) override { return false; }
-  bool RenameFile(const std::string&, const std::string&) override { return false; }
-  TDeviceKind GetKind() const override { return dkNone; }
 
   bool PortIsOpen() const { return SerialPort.IsOpen(); }
 

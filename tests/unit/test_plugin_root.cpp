@@ -20,7 +20,6 @@
 #include <thread>
 #include <vector>
 
-#include "devices/uDeviceBase.h"
 #include "devices/uDeviceLog.h"
 #include "platform/Platform.h"
 #include "platform/wfxplugin.h"
@@ -30,6 +29,7 @@
 #include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
 #include "serial/uComScan.h"
+#include "support/StubDevice.h"
 #include "util/uDebugLog.h"
 
 namespace {
@@ -563,28 +563,15 @@ TEST(LibraryLifecycle, ShutdownAtProcessExitWaitsForNoLock) {
 // A device whose Connect waits until the test lets it go (at most 10 s).
 std::atomic<bool> gConnectEntered{false};
 std::promise<void>* gConnectRelease = nullptr;
-class TStuckDevice : public TShellDevice {
+class TStuckDevice : public TStubDevice {
  public:
-  using TShellDevice::TShellDevice;
+  using TStubDevice::TStubDevice;
   bool Connect() override {
     gConnectEntered.store(true);
     gConnectRelease->get_future().wait_for(std::chrono::seconds(10));
     LastError = "released";
     return false;
   }
-  bool ListDir(const std::string&, TShellFileEntries&) override { return false; }
-  bool GetFileSize(const std::string&, int64_t&) override { return false; }
-  bool GetFile(const std::string&, const std::string&, const TTransferProgress&, void*) override {
-    return false;
-  }
-  bool PutFile(const std::string&, const std::string&, const TTransferProgress&, void*) override {
-    return false;
-  }
-  bool DeleteFile(const std::string&) override { return false; }
-  bool MakeDir(const std::string&) override { return false; }
-  bool RemoveDir(const std::string&) override { return false; }
-  bool RenameFile(const std::string&, const std::string&) override { return false; }
-  TDeviceKind GetKind() const override { return dkPortapack; }
 };
 TShellDevicePtr StuckDeviceFactory(const std::string& PortName, const std::string&, uint16_t,
                                    uint16_t) {

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -16,23 +15,10 @@
 #include "platform/posix/TtyCalls.h"
 #include "serial/uSerial.h"
 #include "support/PtyPeer.h"
+#include "support/SerialChecks.h"
 #include "support/TestPorts.h"
 
 namespace {
-
-// Milliseconds since the object was made: for the generous upper bounds of time-out tests, which
-// catch a read that overstays its deadline by seconds.
-class TStopwatch {
- public:
-  int64_t Ms() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 Start_)
-        .count();
-  }
-
- private:
-  std::chrono::steady_clock::time_point Start_ = std::chrono::steady_clock::now();
-};
 
 std::string Pattern(size_t Count) {
   std::string s(Count, '\0');
@@ -186,13 +172,7 @@ TEST_F(SerialPortTest, SettingsReadBackAfterOpen) {
   ASSERT_TRUE(Port.Open(Peer.PortName(), 230400));
   platform::TSerialSettings s;
   ASSERT_TRUE(Port.GetLineSettings(s));
-  EXPECT_EQ(s.BaudRate, 230400u);
-  EXPECT_EQ(s.DataBits, 8);
-  EXPECT_FALSE(s.Parity);
-  EXPECT_EQ(s.StopBits, 1);
-  EXPECT_TRUE(s.Raw);
-  EXPECT_FALSE(s.HardwareFlow);
-  EXPECT_FALSE(s.SoftwareFlow);
+  ExpectRaw8N1(s, 230400);
   Port.Close();
   EXPECT_FALSE(Port.GetLineSettings(s));
 }

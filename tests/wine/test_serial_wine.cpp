@@ -5,12 +5,12 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include <chrono>
 #include <cstdio>
 #include <string>
 
 #include "platform/Platform.h"
 #include "serial/uSerial.h"
+#include "support/SerialChecks.h"
 
 namespace {
 
@@ -35,19 +35,6 @@ bool RunningUnderWine() {
   HMODULE ntdll = GetModuleHandleA("ntdll.dll");
   return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
-
-// Milliseconds since the object was made, for the generous upper bounds of time-out tests.
-class TStopwatch {
- public:
-  int64_t Ms() const {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 Start_)
-        .count();
-  }
-
- private:
-  std::chrono::steady_clock::time_point Start_ = std::chrono::steady_clock::now();
-};
 
 uint32_t Fnv1a(const std::string& Bytes) {
   uint32_t hash = 2166136261u;
@@ -119,13 +106,7 @@ TEST_F(WineSerial, LineSettingsReadBackAfterOpen) {
     ASSERT_TRUE(Port.Open(Com, rate));
     platform::TSerialSettings s;
     ASSERT_TRUE(Port.GetLineSettings(s));
-    EXPECT_EQ(s.BaudRate, rate);
-    EXPECT_EQ(s.DataBits, 8);
-    EXPECT_FALSE(s.Parity);
-    EXPECT_EQ(s.StopBits, 1);
-    EXPECT_TRUE(s.Raw);
-    EXPECT_FALSE(s.HardwareFlow);
-    EXPECT_FALSE(s.SoftwareFlow);
+    ExpectRaw8N1(s, rate);
     EXPECT_TRUE(s.DtrOn);
     EXPECT_TRUE(s.RtsOn);
   }
