@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <future>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -67,11 +68,16 @@ TComPortInfo Port(const std::string& name, const std::string& friendly, uint16_t
 }
 
 TComPortInfos gPorts;
-std::vector<std::string> gProbed;  // the ports the enumeration was asked to open for the ghost test
+// The ports the last enumeration was asked to open for the ghost test; listings run on several
+// threads at once in one test.
+std::mutex gProbedLock;
+std::vector<std::string> gProbed;
 TComPortInfos FakePorts(const TPortFilter& ProbeOnly) {
-  gProbed.clear();
+  std::vector<std::string> probed;
   for (const TComPortInfo& port : gPorts)
-    if (!ProbeOnly || ProbeOnly(port)) gProbed.push_back(port.PortName);
+    if (!ProbeOnly || ProbeOnly(port)) probed.push_back(port.PortName);
+  std::lock_guard<std::mutex> guard(gProbedLock);
+  gProbed = probed;
   return gPorts;
 }
 
@@ -280,6 +286,7 @@ TEST_F(PluginRoot, OnlyPortsThatWouldBeListedAreOpenedForTheGhostTest) {
             Port("COM9", "HackRF", 0x1D50, 0x6089),
             Port("COM7", "", 0x0483, 0x5740)};
   EXPECT_EQ(ListRoot().size(), 4u);
+  std::lock_guard<std::mutex> guard(gProbedLock);
   EXPECT_EQ(gProbed, (std::vector<std::string>{"COM5", "COM8", "COM9", "COM7"}));
 }
 
