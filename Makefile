@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 .PHONY: all deps build build-linux build-win64 build-win32 build-asan build-tsan test \
-        test-native test-tsan test-wine demo dist format format-check clean
+        test-native test-tsan test-wine test-dc demo dist format format-check clean
 
 all: build
 
@@ -41,10 +41,11 @@ build-tsan: build/linux-tsan/CMakeCache.txt
 	cmake --build build/linux-tsan -j $(JOBS)
 
 # Native tests under AddressSanitizer and UndefinedBehaviorSanitizer, plus the release build's
-# own checks; threaded tests again under ThreadSanitizer; then the Windows builds under Wine.
+# own checks; threaded tests again under ThreadSanitizer; then the Windows builds under Wine; then
+# the Linux plug-in in a real Double Commander.
 test: deps
 	$(MAKE) build build-asan build-tsan
-	$(MAKE) format-check test-native test-tsan test-wine
+	$(MAKE) format-check test-native test-tsan test-wine test-dc
 
 test-native:
 	ctest --test-dir build/linux-asan --output-on-failure -j $(JOBS)
@@ -55,6 +56,9 @@ test-tsan:
 
 test-wine:
 	bash tests/wine/run.sh build
+
+test-dc:
+	bash tests/doublecmd/test-doublecmd.sh build/linux
 
 demo: deps
 	$(MAKE) build

@@ -22,6 +22,8 @@ needs=(
   # (scripts/wine-env.sh), since some machines of the same kind cannot.
   /usr/lib/wine/wine:wine32:i386
   timeout:coreutils od:coreutils
+  # A real host for the Linux build, on a virtual display, driven by keys; screenshots.
+  doublecmd:doublecmd-gtk Xvfb:xvfb xdotool:xdotool import:imagemagick
 )
 
 have() {

@@ -51,6 +51,9 @@ class TShellDevice {
   virtual bool RemoveDir(const std::string& Path) = 0;
   virtual bool RenameFile(const std::string& OldPath, const std::string& NewPath) = 0;
   virtual TDeviceKind GetKind() const = 0;
+  // Whether the device can still take commands: false before Connect and after the link broke in
+  // a way the device cannot recover from by itself (the registry then connects afresh).
+  virtual bool IsConnected() const { return true; }
 
   // "/"-separated absolute form of a remote path: backslashes become slashes, a leading slash is
   // added, runs of slashes collapse to one, a trailing slash goes (except for the root "/").

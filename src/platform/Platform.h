@@ -33,10 +33,6 @@ char PathSeparator();
 // Appends Data to the file at Path, creating it if missing, with shared read/write access so that
 // other processes may read or append meanwhile. Opens and closes the file on every call.
 bool AppendToFile(const std::string& path, const std::string& data);
-// Whether a local file or folder exists at Path (links followed), and removing a local file. Paths
-// are the host's byte strings, passed to the system's ANSI calls unchanged.
-bool LocalFileExists(const std::string& path);
-bool DeleteLocalFile(const std::string& path);
 // Value of an environment variable, or an empty string.
 std::string GetEnv(const char* name);
 

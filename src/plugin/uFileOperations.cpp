@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "platform/LocalFile.h"
 #include "platform/Platform.h"
 #include "platform/wfxplugin.h"
 #include "plugin/uHostLog.h"

@@ -234,6 +234,23 @@ TDeviceUse GetDevice(const std::string& RootDisplay) {
     use.Release();
     use.Problem_ = "Device was disconnected while this operation waited for it";
     DeviceLog("GetDevice: " + use.Problem_);
+    return use;
+  }
+  if (!slot->Device->IsConnected()) {
+    // A broken transfer left the device unable to take commands (a Flipper whose upload stopped
+    // mid-chunk): drop it and connect afresh rather than fail every operation until it times out.
+    DeviceLog("GetDevice: cached device lost its connection - connecting afresh");
+    use.Release();
+    {
+      std::lock_guard<std::mutex> guard(state->RegistryLock);
+      for (size_t i = state->OwnedDevices.size(); i-- > 0;) {
+        if (state->OwnedDevices[i] != slot) continue;
+        NotifyDisconnect(RootDisplay);
+        RemoveSlot(*state, i);
+      }
+    }
+    slot.reset();  // the old port is closed here unless another operation still waits for it
+    return GetDevice(RootDisplay);
   }
   return use;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "devices/uDeviceLog.h"
+#include "platform/LocalFile.h"
 #include "platform/Platform.h"
 #include "platform/wfxplugin.h"
 #include "plugin/uDeviceListing.h"
@@ -98,6 +99,8 @@ class TFakeDevice : public TShellDevice {
     return true;
   }
   void Disconnect() override { World->Note(PortName + " disconnect"); }
+  bool IsConnected() const override { return !Broken; }
+  bool Broken = false;
   bool ListDir(const std::string& Path, TShellFileEntries& Entries) override {
     World->Note(PortName + " list " + NormalizeRemotePath(Path));
     Entries.clear();
@@ -115,6 +118,7 @@ class TFakeDevice : public TShellDevice {
   }
   bool GetFileSize(const std::string& Path, int64_t& Size) override {
     World->Note(PortName + " size " + NormalizeRemotePath(Path));
+    if (NormalizeRemotePath(Path) == "/break") Broken = true;  // as a stalled upload leaves it
     std::lock_guard<std::mutex> guard(World->Lock);
     auto it = World->Files.find(Key(Path));
     if (it == World->Files.end()) return false;
@@ -433,6 +437,27 @@ TEST_F(DeviceCache, DisconnectAndStaleSweepDropDevicesWithNotices) {
   EXPECT_TRUE(Contains(lines, "device ListRoot: stale device on COM6 - disconnecting"));
   EXPECT_TRUE(Contains(lines, "2 DISCONNECT /Flipper Zero (COM6)"));
   EXPECT_EQ(CountCachedDevices().Devices, 0u);
+}
+
+TEST_F(DeviceCache, ADeviceThatLostItsConnectionIsReplacedAtItsNextUse) {
+  {
+    TDeviceUse use = GetDevice(kFlipper);
+    int64_t size = 0;
+    use->GetFileSize("/break", size);
+  }
+  World->Take();
+  TakeHostLines();
+  TDeviceUse fresh = GetDevice(kFlipper);
+  ASSERT_TRUE(fresh);
+  EXPECT_TRUE(fresh->IsConnected());
+  EXPECT_EQ(World->Take(),
+            (std::vector<std::string>{"COM6 disconnect", "COM6 destroy", "COM6 connect"}));
+  std::vector<std::string> lines = TakeHostLines();
+  EXPECT_TRUE(
+      Contains(lines, "device GetDevice: cached device lost its connection - connecting afresh"));
+  EXPECT_TRUE(Contains(lines, "2 DISCONNECT /Flipper Zero (COM6)"));
+  EXPECT_TRUE(Contains(lines, "1 CONNECT /Flipper Zero (COM6)"));
+  EXPECT_EQ(CountCachedDevices().Devices, 1u);
 }
 
 // ---- Devices in use

@@ -3,7 +3,6 @@
 #include "platform/PortName.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -61,15 +60,6 @@ std::string PortDevicePath(const std::string& Name) {
   std::string root = GetEnv("QUARNEL_DEV_ROOT");
   if (root.empty()) root = "/dev";
   return root + "/" + Name;
-}
-
-bool LocalFileExists(const std::string& path) {
-  struct stat info {};
-  return !path.empty() && stat(path.c_str(), &info) == 0;
-}
-
-bool DeleteLocalFile(const std::string& path) {
-  return !path.empty() && unlink(path.c_str()) == 0;
 }
 
 std::string GetEnv(const char* name) {

@@ -55,14 +55,6 @@ std::string PortDevicePath(const std::string& Name) {
   return "\\\\.\\" + Name;
 }
 
-bool LocalFileExists(const std::string& path) {
-  return !path.empty() && GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool DeleteLocalFile(const std::string& path) {
-  return !path.empty() && DeleteFileA(path.c_str()) != 0;
-}
-
 std::string GetEnv(const char* name) {
   if (!name) return {};
   char buffer[32768];

@@ -1,0 +1,610 @@
+// The Flipper Zero driver: connection, the command exchange and the storage operations over the
+// device's command line. The answers are taken apart by the pure parsers of uFlipperParse.
+#include "devices/uFlipper.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <vector>
+
+#include "devices/uDeviceLog.h"
+#include "devices/uFlipperParse.h"
+#include "platform/Platform.h"
+#include "util/uDebugLog.h"
+#include "util/uStrUtils.h"
+
+namespace {
+
+// The command line ignores the line coding (it is USB CDC); this is what the port is opened with.
+constexpr uint32_t kBaudRate = 230400;
+constexpr uint32_t kPortReadTimeoutMs = 3000;
+
+constexpr uint32_t kOpenDrainMs = 500;
+constexpr uint32_t kWakeDrainMs = 300;
+constexpr uint32_t kCommandDrainMs = 30;
+constexpr uint32_t kLateAnswerDrainMs = 150;
+
+constexpr uint32_t kListWaitMs = 8000;
+constexpr uint32_t kStatWaitMs = 3000;
+constexpr uint32_t kChangeWaitMs = 3000;
+constexpr uint32_t kRenameWaitMs = 5000;
+
+constexpr uint32_t kDownloadChunk = 512;
+constexpr size_t kWriteBackBytes = 8192;
+constexpr uint32_t kChunkDeadlineMs = 15000;
+constexpr uint32_t kChunkReadWaitMs = 3000;
+constexpr uint32_t kReadyWaitMs = 8000;
+constexpr uint32_t kLineWaitMs = 3000;
+constexpr uint32_t kChunkPromptWaitMs = 5000;
+constexpr uint32_t kEmptyFilePromptWaitMs = 3000;
+constexpr uint32_t kDownloadDrainMs = 30;
+
+constexpr int64_t kUploadChunk = 32768;
+constexpr uint32_t kUploadDrainMs = 10;
+
+// After the port is reopened to end a read_chunks, the old session first reads the rest of the
+// file into nowhere; only then does the new session print its greeting and prompt.
+constexpr uint32_t kNewSessionPromptMs = 15000;
+
+const std::vector<std::string> kPromptMarkers = {"\r\n>: ", "\r\n>:", "\r>: ", "\r>:", ">: ", ">:"};
+
+// How long one read of a prompt wait waits for a first byte; the wait as a whole has its own
+// deadline.
+constexpr uint32_t kPromptPollMs = 100;
+
+const char* const kNotConnected = "Not connected";
+
+// Installs other read time-outs on the port for a scope and puts the previous ones back on every
+// way out.
+class TTimeoutsOverride {
+ public:
+  TTimeoutsOverride(TSerialPort& Port, const TSerialReadTimeouts& Timeouts)
+      : Port_(Port), HaveSaved_(Port.GetReadTimeouts(Saved_)) {
+    Port_.SetReadTimeouts(Timeouts);
+  }
+  ~TTimeoutsOverride() {
+    if (HaveSaved_) Port_.SetReadTimeouts(Saved_);
+  }
+  TTimeoutsOverride(const TTimeoutsOverride&) = delete;
+  TTimeoutsOverride& operator=(const TTimeoutsOverride&) = delete;
+
+ private:
+  TSerialPort& Port_;
+  TSerialReadTimeouts Saved_;
+  bool HaveSaved_;
+};
+
+std::string Decimal(int64_t Value) {
+  return std::to_string(Value);
+}
+
+bool Contains(const std::string& Text, const char* Part) {
+  return Text.find(Part) != std::string::npos;
+}
+
+int32_t LogCount(size_t Size) {
+  return static_cast<int32_t>(std::min<size_t>(Size, 0x7FFFFFFF));
+}
+
+std::string NoAnswer(uint32_t WaitMs) {
+  return "No answer from the device (no prompt within " + Decimal(WaitMs) + " ms)";
+}
+
+}  // namespace
+
+bool TFlipperDevice::Connect() {
+  Connected = false;
+  Title = "Flipper Zero on " + PortName;
+  Version = "Flipper Zero";
+  DeviceLog("flipper connect " + PortName + " baud=" + Decimal(kBaudRate));
+  // Set before Open, which installs it: a later reopen (EndReadChunks) uses it as well.
+  SerialPort.SetReadTimeoutMs(kPortReadTimeoutMs);
+  if (!SerialPort.Open(PortName, kBaudRate)) {
+    DeviceLog("flipper Open FAILED");
+    // The cause for the host's log window: a DTR that stays low would otherwise pass for a silent
+    // device.
+    DeviceLog("flipper " + SerialPort.OpenError());
+    LastError = "Cannot open " + PortName;
+    return false;
+  }
+  std::string banner;
+  SerialPort.Drain(banner, kOpenDrainMs);
+  DeviceLog("flipper initial drain: " + Decimal(LogCount(banner.size())) + " bytes");
+  if (!banner.empty()) DebugLogData("flipper banner", banner.data(), LogCount(banner.size()));
+  // An empty command line makes the command line print a fresh prompt.
+  SerialPort.WriteStr("\r");
+  std::string afterWake;
+  SerialPort.Drain(afterWake, kWakeDrainMs);
+  DeviceLog("flipper post-CR drain: " + Decimal(LogCount(afterWake.size())) + " bytes");
+  if (!afterWake.empty())
+    DebugLogData("flipper post-CR", afterWake.data(), LogCount(afterWake.size()));
+  Connected = true;
+  DeviceLog("flipper connect OK");
+  return true;
+}
+
+void TFlipperDevice::Disconnect() {
+  Connected = false;
+  TShellDevice::Disconnect();
+}
+
+void TFlipperDevice::SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs) {
+  Response.clear();
+  if (!SerialPort.IsOpen()) {
+    DeviceLog("flipper SendCmd: not open");
+    return;
+  }
+  // Late output of an earlier command or an old prompt would be taken for this answer.
+  std::string stale;
+  SerialPort.Drain(stale, kCommandDrainMs);
+  DeviceLog("flipper SendCmd: [" + Cmd + "] timeout=" + Decimal(TimeoutMs));
+  const std::string line = Cmd + "\r";
+  if (SerialPort.WriteStr(line) != static_cast<int32_t>(line.size())) {
+    DeviceLog("flipper SendCmd: WARNING WriteStr returned unexpected length");
+  } else {
+    DeviceLog("flipper SendCmd: wrote " + Decimal(LogCount(line.size())) + " bytes");
+  }
+  int32_t index = -1;
+  if (SerialPort.ReadUntil(kPromptMarkers, TimeoutMs, Response, index)) {
+    DeviceLog("flipper SendCmd: got prompt idx=" + Decimal(index) +
+              " bytes=" + Decimal(LogCount(Response.size())));
+  } else {
+    DeviceLog("flipper SendCmd: no prompt, timeout. bytes=" + Decimal(LogCount(Response.size())));
+    std::string late;
+    SerialPort.Drain(late, kLateAnswerDrainMs);
+    Response += late;
+  }
+  if (!Response.empty())
+    DebugLogData("flipper SendCmd resp", Response.data(), LogCount(Response.size()));
+}
+
+std::string TFlipperDevice::CleanResponse(const std::string& Response, const std::string& Cmd) {
+  return flipper::CleanResponse(Response, Cmd);
+}
+
+bool TFlipperDevice::AcceptPath(const std::string& Path) {
+  std::string problem = flipper::PathProblem(Path);
+  if (problem.empty()) return true;
+  LastError = problem;
+  DeviceLog("flipper refused path: " + problem);
+  return false;
+}
+
+bool TFlipperDevice::WaitPrompt(uint32_t TimeoutMs, std::string& Text) {
+  Text.clear();
+  // Each read returns with the first bytes that come, so the wait ends with the prompt's last
+  // byte. (A read that waits for a quiet line after a burst would add its interval to every
+  // upload chunk, which on a fast link costs more than the chunk.)
+  TTimeoutsOverride firstBytes(
+      SerialPort,
+      TSerialReadTimeouts{platform::kSerialTimeoutMax, platform::kSerialTimeoutMax, kPromptPollMs});
+  const uint64_t start = platform::TickCountMs();
+  char buffer[1024];
+  for (;;) {
+    uint32_t got = 0;
+    // A failed read means the line is gone: no prompt can come any more.
+    if (!SerialPort.ReadRaw(buffer, sizeof(buffer), got)) return false;
+    if (got > 0) {
+      const size_t before = Text.size();
+      Text.append(buffer, got);
+      // Both prompt forms, ">: " and ">:", contain ">:"; it may straddle two reads.
+      if (Text.find(">:", before > 0 ? before - 1 : 0) != std::string::npos) return true;
+    }
+    if (platform::TickCountMs() - start > TimeoutMs) return false;
+  }
+}
+
+bool TFlipperDevice::ListDir(const std::string& Path, TShellFileEntries& Entries) {
+  Entries.clear();
+  const std::string path = NormalizeRemotePath(Path);
+  DeviceLog("flipper ListDir path=[" + path + "] connected=" + (Connected ? "1" : "0"));
+  if (path == "/") {
+    // The command line's own root also lists "any", an alias of ext; the plug-in shows the two
+    // real volumes only, without asking the device.
+    for (const char* name : {"int", "ext"}) {
+      TShellFileEntry entry;
+      entry.Name = name;
+      entry.IsDir = true;
+      Entries.push_back(entry);
+    }
+    DeviceLog("flipper ListDir root: synthetic int+ext");
+    return true;
+  }
+  if (!Connected) {
+    DeviceLog("flipper ListDir NOT CONNECTED, path=" + path);
+    LastError = kNotConnected;
+    return false;
+  }
+  if (!AcceptPath(path)) return false;
+  const std::string cmd = "storage list " + flipper::QuotePath(path);
+  DeviceLog("flipper> " + cmd);
+  std::string response;
+  SendCmd(response, cmd, kListWaitMs);
+  DeviceLog("flipper raw resp (" + Decimal(LogCount(response.size())) +
+            " bytes): " + response.substr(0, 200));
+  // Without a prompt the answer is cut short or missing: an empty or partial folder would be
+  // shown as if it were the whole one.
+  if (!flipper::HasPrompt(response)) {
+    LastError = NoAnswer(kListWaitMs);
+    DeviceLog("flipper ListDir: " + LastError);
+    return false;
+  }
+  const std::string body = CleanResponse(response, cmd);
+  DeviceLog("flipper body: " + body.substr(0, 200));
+  const TAnsiStringArray lines = SplitLines(body, true);
+  DeviceLog("flipper lines: " + Decimal(LogCount(lines.size())));
+  for (const std::string& line : lines) {
+    flipper::TListLine parsed = flipper::ParseListLine(line);
+    switch (parsed.Kind) {
+      case flipper::TListLineKind::Blank:
+        continue;
+      case flipper::TListLineKind::StorageError:
+        LastError = parsed.Text;
+        DeviceLog("flipper storage error: " + parsed.Text);
+        Entries.clear();
+        return false;
+      case flipper::TListLineKind::Error:
+        LastError = parsed.Text;
+        DeviceLog("flipper error: " + parsed.Text);
+        Entries.clear();
+        return false;
+      case flipper::TListLineKind::NoMarker:
+        DeviceLog("flipper parse line: [" + parsed.Text + "]");
+        DeviceLog("flipper line skipped (no [X] prefix)");
+        continue;
+      case flipper::TListLineKind::NotDirOrFile:
+        DeviceLog("flipper parse line: [" + parsed.Text + "]");
+        DeviceLog("flipper line skipped (prefix not D/F)");
+        continue;
+      case flipper::TListLineKind::Entry:
+        break;
+    }
+    DeviceLog("flipper parse line: [" + parsed.Text + "]");
+    const TShellFileEntry& entry = parsed.Entry;
+    if (entry.Name.empty() || entry.Name == "." || entry.Name == "..") continue;
+    if (entry.IsDir) {
+      DeviceLog("flipper -> name=" + entry.Name + " isdir=1");
+    } else {
+      DeviceLog("flipper -> name=" + entry.Name + " isdir=0" + " size=" + Decimal(entry.Size));
+    }
+    Entries.push_back(entry);
+  }
+  DeviceLog("flipper ls done, " + Decimal(LogCount(Entries.size())) + " entries");
+  return true;
+}
+
+bool TFlipperDevice::GetFileSize(const std::string& Path, int64_t& Size) {
+  Size = 0;
+  if (!Connected) return false;
+  const std::string path = NormalizeRemotePath(Path);
+  if (!AcceptPath(path)) return false;
+  const std::string cmd = "storage stat " + flipper::QuotePath(path);
+  std::string response;
+  SendCmd(response, cmd, kStatWaitMs);
+  std::string errorLine;
+  switch (flipper::ParseStatAnswer(CleanResponse(response, cmd), Size, errorLine)) {
+    case flipper::TStatKind::Size:
+      return true;
+    case flipper::TStatKind::Error:
+      LastError = errorLine;
+      return false;
+    case flipper::TStatKind::NoSize:
+      return false;
+  }
+  return false;
+}
+
+bool TFlipperDevice::IsDirectory(const std::string& Path) {
+  const std::string cmd = "storage stat " + flipper::QuotePath(Path);
+  std::string response;
+  SendCmd(response, cmd, kStatWaitMs);
+  for (const std::string& line : SplitLines(CleanResponse(response, cmd), true))
+    if (TrimWS(line) == "Directory") return true;
+  return false;
+}
+
+uint32_t TFlipperDevice::ReadChunkBytes(char* Buffer, uint32_t Count) {
+  // Every read waits up to 3 s for whatever comes; the chunk as a whole has its own deadline,
+  // so a trickle of bytes cannot stretch it without limit.
+  TTimeoutsOverride chunkReads(SerialPort, TSerialReadTimeouts{0, 0, kChunkReadWaitMs});
+  const uint64_t start = platform::TickCountMs();
+  uint32_t got = 0;
+  while (got < Count && platform::TickCountMs() - start < kChunkDeadlineMs) {
+    uint32_t piece = 0;
+    // A failed read (the device went away) ends the chunk; a quiet one just waited its time.
+    if (!SerialPort.ReadRaw(Buffer + got, Count - got, piece)) break;
+    got += piece;
+  }
+  return got;
+}
+
+bool TFlipperDevice::ReceiveChunks(std::ostream& Local, const std::string& LocalPath, int64_t Size,
+                                   int64_t& Done, const TTransferProgress& OnProgress,
+                                   void* ProgressData) {
+  std::string pending;
+  pending.reserve(kWriteBackBytes + kDownloadChunk);
+  char chunk[kDownloadChunk];
+  while (Done < Size) {
+    // One deadline for the whole search: lines other than "Ready?" (the blank one before it)
+    // are passed over, but a device that keeps talking must not hold the loop for ever.
+    const uint64_t searchStart = platform::TickCountMs();
+    for (;;) {
+      const uint64_t spent = platform::TickCountMs() - searchStart;
+      std::string line;
+      if (spent > kReadyWaitMs ||
+          !SerialPort.ReadLine(kReadyWaitMs - static_cast<uint32_t>(spent), line)) {
+        LastError = "read_chunks: timeout waiting for Ready?";
+        DeviceLog("flipper GetFile: " + LastError);
+        return false;
+      }
+      if (Contains(line, "Ready?")) break;
+    }
+    const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(kDownloadChunk, Size - Done));
+    // Any one byte asks for the next chunk.
+    SerialPort.WriteStr("\r");
+    const uint32_t got = ReadChunkBytes(chunk, count);
+    if (got != count) {
+      LastError = "read_chunks: expected " + Decimal(count) + " got " + Decimal(got);
+      DeviceLog("flipper GetFile: " + LastError);
+      return false;
+    }
+    pending.append(chunk, count);
+    Done += count;
+    if (pending.size() >= kWriteBackBytes || Done >= Size) {
+      if (!Local.write(pending.data(), static_cast<std::streamsize>(pending.size())).flush()) {
+        LastError = "Cannot write local file: " + LocalPath;
+        DeviceLog("flipper GetFile: " + LastError);
+        return false;
+      }
+      pending.clear();
+      DeviceLog("flipper GetFile: done=" + Decimal(Done) + "/" + Decimal(Size));
+    }
+    if (!ReportProgress(OnProgress, ProgressData, Done, Size)) {
+      LastError = "User abort";
+      return false;
+    }
+  }
+  return true;
+}
+
+void TFlipperDevice::EndReadChunks() {
+  // read_chunks has no abort: it takes every byte from the host as "send the next chunk" until
+  // the file ends, so the next command would be eaten and answered with file data. Closing the
+  // port drops DTR, which ends the device's session; it reads the rest of the file into nowhere
+  // and greets the next session with a fresh prompt.
+  DeviceLog("flipper GetFile: reopening the port to end read_chunks");
+  SerialPort.Close();
+  if (!SerialPort.Open(PortName, kBaudRate)) {
+    Connected = false;
+    DeviceLog("flipper reopen FAILED");
+    DeviceLog("flipper " + SerialPort.OpenError());
+    return;
+  }
+  std::string greeting;
+  if (!WaitPrompt(kNewSessionPromptMs, greeting)) {
+    // Still busy or gone: a later command could be taken as chunk requests, so stop talking.
+    Connected = false;
+    DeviceLog("flipper reopen: no prompt from the new session");
+    return;
+  }
+  DeviceLog("flipper reopen: new session at its prompt");
+}
+
+bool TFlipperDevice::GetFile(const std::string& RemotePath, const std::string& LocalPath,
+                             const TTransferProgress& OnProgress, void* ProgressData) {
+  if (!Connected) return false;
+  const std::string path = NormalizeRemotePath(RemotePath);
+  if (!AcceptPath(path)) return false;
+  int64_t size = 0;
+  if (!GetFileSize(RemotePath, size)) {
+    LastError = "File not found: " + RemotePath;
+    return false;
+  }
+  DeviceLog("flipper GetFile: " + RemotePath + " size=" + Decimal(size));
+  // The local file comes first: once read_chunks runs, the device waits for chunk requests, and
+  // a local failure then would leave it waiting.
+  std::ofstream local(LocalPath, std::ios::binary | std::ios::trunc);
+  if (!local) {
+    LastError = "Cannot create local file: " + LocalPath;
+    DeviceLog("flipper GetFile: " + LastError);
+    return false;
+  }
+  std::string stale;
+  SerialPort.Drain(stale, kDownloadDrainMs);
+  SerialPort.WriteStr("storage read_chunks " + flipper::QuotePath(path) + " " +
+                      Decimal(kDownloadChunk) + "\r");
+  bool ok = false;
+  std::string line;
+  std::string tail;
+  SerialPort.ReadLine(kLineWaitMs, line);
+  DeviceLog("flipper GetFile: echo=[" + line + "]");
+  if (size == 0) {
+    WaitPrompt(kEmptyFilePromptWaitMs, tail);
+    ok = true;
+  } else {
+    SerialPort.ReadLine(kLineWaitMs, line);
+    DeviceLog("flipper GetFile: size-line=[" + line + "]");
+    if (Contains(UpperAscii(line), "STORAGE ERROR")) {
+      // The file could not be opened (it vanished, or an app holds it): the command has ended.
+      LastError = TrimWS(line);
+      DeviceLog("flipper GetFile: " + LastError);
+      WaitPrompt(kEmptyFilePromptWaitMs, tail);
+    } else {
+      ReportProgress(OnProgress, ProgressData, 0, size);
+      int64_t done = 0;
+      ok = ReceiveChunks(local, LocalPath, size, done, OnProgress, ProgressData);
+      if (ok || done >= size) {
+        WaitPrompt(kChunkPromptWaitMs, tail);
+        if (ok) DeviceLog("flipper GetFile: done, " + Decimal(done) + " bytes");
+      } else {
+        EndReadChunks();
+      }
+    }
+  }
+  local.close();
+  if (ok && local.fail()) {
+    ok = false;
+    LastError = "Cannot write local file: " + LocalPath;
+  }
+  if (!ok) std::remove(LocalPath.c_str());
+  return ok;
+}
+
+bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& RemotePath,
+                             const TTransferProgress& OnProgress, void* ProgressData) {
+  if (!Connected) return false;
+  std::ifstream local(LocalPath, std::ios::binary);
+  if (!local) {
+    LastError = "Local file not found: " + LocalPath;
+    return false;
+  }
+  const std::string path = NormalizeRemotePath(RemotePath);
+  if (!AcceptPath(path)) return false;
+  local.seekg(0, std::ios::end);
+  const int64_t size = static_cast<int64_t>(local.tellg());
+  local.seekg(0, std::ios::beg);
+  if (size < 0 || !local) {
+    LastError = "Cannot read local file: " + LocalPath;
+    return false;
+  }
+  const std::string target = flipper::QuotePath(path);
+  DeviceLog("flipper PutFile: " + RemotePath + " size=" + Decimal(size));
+
+  auto fail = [&](const std::string& Text, bool Stall) {
+    LastError = Text;
+    DeviceLog("flipper PutFile: " + LastError);
+    if (Stall) Connected = false;
+    return false;
+  };
+
+  // write_chunk appends, so the old content must go first. Only "no such file" lets the upload
+  // go on: after any other refusal the chunks would be added to the old content.
+  const std::string removeCmd = "storage remove " + target;
+  std::string response;
+  SendCmd(response, removeCmd, kChangeWaitMs);
+  for (const std::string& line : SplitLines(CleanResponse(response, removeCmd), true)) {
+    const std::string upper = UpperAscii(line);
+    if (Contains(upper, "STORAGE ERROR") && !Contains(upper, "FILE/DIR NOT EXIST"))
+      return fail(TrimWS(line), false);
+  }
+  ReportProgress(OnProgress, ProgressData, 0, size);
+
+  std::string echo;
+  std::string signal;
+  std::string tail;
+  if (size == 0) {
+    std::string stale;
+    SerialPort.Drain(stale, kUploadDrainMs);
+    SerialPort.WriteStr("storage write_chunk " + target + " 0\r");
+    SerialPort.ReadLine(kLineWaitMs, echo);
+    SerialPort.ReadLine(kLineWaitMs, signal);
+    if (Contains(UpperAscii(signal), "STORAGE ERROR")) {
+      // The file could not be created; the device is back at its prompt.
+      WaitPrompt(kEmptyFilePromptWaitMs, tail);
+      return fail("write_chunk: " + TrimWS(signal), false);
+    }
+    // The device says "Ready" (never "Waiting") and then prints its prompt.
+    if (Contains(signal, "Waiting") || Contains(signal, "Ready"))
+      WaitPrompt(kEmptyFilePromptWaitMs, tail);
+    return true;
+  }
+
+  std::vector<char> buffer(static_cast<size_t>(kUploadChunk));
+  int64_t done = 0;
+  while (done < size) {
+    const int64_t count = std::min(kUploadChunk, size - done);
+    // Read before the command: once the device has said "Ready" it waits for exactly this many
+    // bytes and takes whatever comes as file content.
+    if (!local.read(buffer.data(), count))
+      return fail("Cannot read local file: " + LocalPath, false);
+    // Pending input is thrown away before each command. After the first chunk the previous
+    // exchange ended at the prompt, so what is already buffered is all there can be; waiting
+    // for a quiet line there would cost more than the chunk itself on a fast link.
+    std::string stale;
+    SerialPort.Drain(stale, done == 0 ? kUploadDrainMs : 0);
+    SerialPort.WriteStr("storage write_chunk " + target + " " + Decimal(count) + "\r");
+    if (!SerialPort.ReadLine(kLineWaitMs, echo)) return fail("write_chunk: no echo", true);
+    if (!SerialPort.ReadLine(kLineWaitMs, signal))
+      return fail("write_chunk: no ready-signal", true);
+    if (!Contains(signal, "Waiting") && !Contains(signal, "Ready")) {
+      if (Contains(UpperAscii(signal), "STORAGE ERROR")) {
+        // A refusal to open the file ends the command cleanly: the device is at its prompt
+        // and still follows the protocol.
+        WaitPrompt(kChunkPromptWaitMs, tail);
+        return fail("write_chunk: unexpected response: " + signal, false);
+      }
+      return fail("write_chunk: unexpected response: " + signal, true);
+    }
+    if (SerialPort.Write(buffer.data(), static_cast<int32_t>(count)) != count)
+      return fail("write_chunk: write failed at " + Decimal(done), true);
+    if (!WaitPrompt(kChunkPromptWaitMs, tail))
+      return fail("write_chunk: no prompt after chunk " + Decimal(done), true);
+    if (Contains(UpperAscii(tail), "ERROR")) return fail("write_chunk: " + TrimWS(tail), false);
+    done += count;
+    if (!ReportProgress(OnProgress, ProgressData, done, size)) {
+      LastError = "User abort";
+      return false;
+    }
+  }
+  DeviceLog("flipper PutFile: done, " + Decimal(size) + " bytes");
+  return true;
+}
+
+bool TFlipperDevice::RunChangeCommand(const std::string& Cmd, uint32_t TimeoutMs) {
+  std::string response;
+  SendCmd(response, Cmd, TimeoutMs);
+  // Silence is no success: the command may not have run, or may still be running.
+  if (!flipper::HasPrompt(response)) {
+    LastError = NoAnswer(TimeoutMs);
+    return false;
+  }
+  const std::string body = CleanResponse(response, Cmd);
+  if (Contains(UpperAscii(body), "ERROR")) {
+    LastError = body;
+    return false;
+  }
+  return true;
+}
+
+bool TFlipperDevice::PrepareChange(std::string& Path) {
+  // A stalled device may still wait for upload payload and would store the command as data; a
+  // closed port answers nothing, which would read as success.
+  if (!Connected) {
+    LastError = kNotConnected;
+    return false;
+  }
+  Path = NormalizeRemotePath(Path);
+  return AcceptPath(Path);
+}
+
+bool TFlipperDevice::DeleteFile(const std::string& Path) {
+  std::string path = Path;
+  if (!PrepareChange(path)) return false;
+  return RunChangeCommand("storage remove " + flipper::QuotePath(path), kChangeWaitMs);
+}
+
+bool TFlipperDevice::MakeDir(const std::string& Path) {
+  std::string path = Path;
+  if (!PrepareChange(path)) return false;
+  if (RunChangeCommand("storage mkdir " + flipper::QuotePath(path), kChangeWaitMs)) return true;
+  // Hosts skip a folder's whole content when making it fails, so a folder that is already there
+  // must count as made.
+  if (Contains(UpperAscii(LastError), "ALREADY EXIST") && IsDirectory(path)) {
+    DeviceLog("flipper MakeDir: " + path + " exists as a directory");
+    return true;
+  }
+  return false;
+}
+
+bool TFlipperDevice::RemoveDir(const std::string& Path) {
+  // One remove command serves files and (empty) directories.
+  return DeleteFile(Path);
+}
+
+bool TFlipperDevice::RenameFile(const std::string& OldPath, const std::string& NewPath) {
+  std::string from = OldPath;
+  std::string to = NewPath;
+  if (!PrepareChange(from) || !PrepareChange(to)) return false;
+  return RunChangeCommand(
+      "storage rename " + flipper::QuotePath(from) + " " + flipper::QuotePath(to), kRenameWaitMs);
+}

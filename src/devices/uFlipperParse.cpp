@@ -1,0 +1,120 @@
+// Parsers of the Flipper Zero's command-line answers (see uFlipperParse.h).
+#include "devices/uFlipperParse.h"
+
+#include "devices/uDeviceBase.h"
+#include "util/uStrUtils.h"
+
+namespace flipper {
+
+namespace {
+
+constexpr char kEsc = 27;
+
+bool IsDigit(char C) {
+  return C >= '0' && C <= '9';
+}
+
+}  // namespace
+
+std::string CleanResponse(const std::string& Response, const std::string& Cmd) {
+  const std::string command = TrimWS(Cmd);
+  std::string result;
+  bool first = true;
+  for (const std::string& line : SplitLines(Response, true)) {
+    const std::string trimmed = TrimWS(line);
+    if (trimmed.empty()) continue;
+    if (!command.empty() && trimmed == command) continue;
+    if (trimmed == ">:" || trimmed == ":") continue;
+    if (trimmed[0] == kEsc) continue;
+    if (!first) result.push_back('\n');
+    result += line;
+    first = false;
+  }
+  return result;
+}
+
+bool HasPrompt(const std::string& Response) {
+  return Response.find(">:") != std::string::npos;
+}
+
+TListLine ParseListLine(const std::string& Line) {
+  TListLine result;
+  result.Text = TrimWS(Line);
+  const std::string& text = result.Text;
+  if (text.empty()) return result;
+  const std::string upper = UpperAscii(text);
+  if (upper.find("STORAGE ERROR") != std::string::npos) {
+    result.Kind = TListLineKind::StorageError;
+    return result;
+  }
+  if (upper.rfind("ERROR", 0) == 0) {
+    result.Kind = TListLineKind::Error;
+    return result;
+  }
+  if (text.size() < 4 || text[0] != '[' || text[2] != ']') {
+    result.Kind = TListLineKind::NoMarker;
+    return result;
+  }
+  if (text[1] != 'D' && text[1] != 'F') {
+    result.Kind = TListLineKind::NotDirOrFile;
+    return result;
+  }
+  result.Kind = TListLineKind::Entry;
+  TShellFileEntry& entry = result.Entry;
+  const std::string rest = TrimWS(text.substr(3));
+  entry.IsDir = text[1] == 'D';
+  size_t blank = entry.IsDir ? std::string::npos : rest.rfind(' ');
+  if (blank == std::string::npos) {
+    entry.Name = rest;
+    return result;
+  }
+  entry.Name = TrimWS(rest.substr(0, blank));
+  std::string size = TrimWS(rest.substr(blank + 1));
+  // The device writes sizes as "1234b": the unit goes, anything else must be a plain number.
+  while (!size.empty() && !IsDigit(size.back())) size.pop_back();
+  entry.Size = StrToIntDefault(size, 0);
+  return result;
+}
+
+TStatKind ParseStatAnswer(const std::string& Body, int64_t& Size, std::string& ErrorLine) {
+  Size = 0;
+  for (const std::string& line : SplitLines(Body, true)) {
+    const std::string text = TrimWS(line);
+    if (text.empty()) continue;
+    const std::string upper = UpperAscii(text);
+    if (upper.find("ERROR") != std::string::npos) {
+      ErrorLine = text;
+      return TStatKind::Error;
+    }
+    size_t key = upper.find("SIZE:");
+    if (key == std::string::npos) continue;
+    const std::string value = TrimWS(text.substr(key + 5));
+    size_t digits = 0;
+    while (digits < value.size() && IsDigit(value[digits])) ++digits;
+    Size = StrToIntDefault(value.substr(0, digits), -1);
+    return Size >= 0 ? TStatKind::Size : TStatKind::NoSize;
+  }
+  return TStatKind::NoSize;
+}
+
+std::string QuotePath(const std::string& Path) {
+  if (Path.find(' ') == std::string::npos) return Path;
+  return "\"" + Path + "\"";
+}
+
+std::string PathProblem(const std::string& Path) {
+  std::string reason = TShellDevice::UnsafePathReason(Path);
+  if (!reason.empty()) return reason;
+  for (char c : Path) {
+    auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      return "Path contains a non-ASCII character (byte " + std::to_string(byte) +
+             "), which the Flipper's command line drops";
+    }
+    if (c == '"')
+      return "Path contains a double quote, which the Flipper's command line cannot take";
+  }
+  return {};
+}
+
+}  // namespace flipper

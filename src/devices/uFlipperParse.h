@@ -1,0 +1,60 @@
+// The Flipper Zero's command-line answers taken apart, as pure functions over byte strings: the
+// cleaning of an answer, one line of a "storage list", the size in a "storage stat" answer, and
+// how a path must look to be typed into a storage command.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "devices/uDeviceTypes.h"
+
+namespace flipper {
+
+// The answer to Cmd without its echo (a line equal to Cmd once both are trimmed), bare prompts
+// (">:" or ":"), blank lines and lines that begin with ESC (colour codes). The lines that stay
+// keep their own blanks and are joined with LF.
+std::string CleanResponse(const std::string& Response, const std::string& Cmd);
+
+// True when a raw answer reached a prompt: every prompt form contains ">:", and an answer
+// without one ran into its time-out (the device is silent, busy or gone).
+bool HasPrompt(const std::string& Response);
+
+// One line of a cleaned "storage list" answer, classified in the order the listing tests it.
+enum class TListLineKind {
+  Blank,         // nothing but whitespace
+  StorageError,  // "storage error" anywhere, any case: the listing fails with the line
+  Error,         // begins with "error", any case: the listing fails with the line
+  NoMarker,      // not "[X]" followed by at least one character ("Empty" lands here)
+  NotDirOrFile,  // a marker other than "[D]" or "[F]" (lower case included)
+  Entry,         // a directory or file; Entry holds it
+};
+struct TListLine {
+  TListLineKind Kind = TListLineKind::Blank;
+  std::string Text;  // the line trimmed
+  TShellFileEntry Entry;
+};
+// A directory line "[D] name" keeps every blank of the name; a file line "[F] name 1234b" takes
+// the last word as the size (trailing non-digits dropped; anything else not a plain decimal
+// gives 0) and the rest, trimmed, as the name.
+TListLine ParseListLine(const std::string& Line);
+
+// The size in a cleaned "storage stat" answer ("File, size: 1234b").
+enum class TStatKind {
+  Size,    // Size holds the digits that follow the first "SIZE:" (any case)
+  Error,   // a line containing "error" (any case) came first; ErrorLine holds it, trimmed
+  NoSize,  // no "SIZE:" line, or the first one is not followed by a digit
+};
+TStatKind ParseStatAnswer(const std::string& Body, int64_t& Size, std::string& ErrorLine);
+
+// Path as one word of a storage command. Unquoted, the command line ends a path at its first
+// blank and takes the rest as arguments ("storage remove /ext/My Garage.sub" removes "/ext/My"),
+// so a path with a blank goes inside double quotes; there is no escape for a quote itself.
+std::string QuotePath(const std::string& Path);
+
+// Why Path cannot be typed into the Flipper's command line, or empty when it can. Besides the
+// control characters that no shell takes, the command line drops bytes from 0x7F up (some even
+// move its cursor), so a name with them would reach the device as another name, and a double
+// quote cannot stand inside a quoted path.
+std::string PathProblem(const std::string& Path);
+
+}  // namespace flipper

@@ -1,0 +1,88 @@
+// The PortaPack driver's pure side: how the Mayhem shell's answers are taken apart (prompts,
+// echo, listing lines, size lines, block confirmations) and which command lines the shell cannot
+// take as typed. Free functions over byte strings, so they are tested and fuzzed without a port.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "devices/uDeviceTypes.h"
+
+namespace portapack {
+
+// The ChibiOS shell reads a line into a 64-byte buffer and splits it into at most six arguments
+// after the command name.
+constexpr size_t kMaxLineLength = 63;
+constexpr size_t kMaxArguments = 6;
+
+// The prompt variants that end a command's answer; the order decides the reported index.
+const std::vector<std::string>& PromptMarkers();
+
+// The prompt after a raw block ("ch> ", "ch>").
+const std::vector<std::string>& BlockPromptMarkers();
+// Index of the first of Markers (in their order) that occurs in Data, or -1. Only a match that
+// reaches past From (the bytes before it held none) is looked for.
+int32_t FindMarker(const std::string& Data, const std::vector<std::string>& Markers, size_t From);
+
+// The body of an answer: its lines trimmed, without the echo of Cmd, without prompts (also a
+// prompt followed by the echo on one line), without lines starting with ESC and without blank
+// lines, joined by LF.
+std::string ExtractBody(const std::string& Response, const std::string& Cmd);
+
+// The body holds "ERROR", "FAIL" or "INVALID" in any letter case.
+bool HasErrorWord(const std::string& Body);
+// The body is one of the shell's answers that mean the command ran not at all or on nothing:
+// a usage line, "too many arguments", "file already open", "no open file", or "Cmd ?" (unknown
+// command). None of them holds an error word, yet none of them did what was asked.
+bool IsRefusal(const std::string& Body, const std::string& Cmd);
+
+// One line of an "ls" answer.
+enum class TListLineKind {
+  Blank,    // nothing but whitespace
+  Error,    // holds "ERROR" or "NOT FOUND": the listing failed
+  Usage,    // begins with "USAGE" (any case): ignored
+  Dropped,  // parses to an empty name, "." or ".."
+  Entry,    // a directory entry
+};
+struct TListLine {
+  TListLineKind Kind = TListLineKind::Blank;
+  std::string Line;  // the line trimmed
+  TShellFileEntry Entry;
+};
+// Folders are "name/" or "d name"; a file may carry its size after the last blank or tab
+// ("my file.txt 1234"); anything else is a file of size 0 named by the whole line.
+TListLine ParseListLine(const std::string& RawLine);
+
+// A "filesize" answer: the first line that is a number >= 0, unless a line holding "ERROR"
+// comes first.
+enum class TSizeAnswerKind { Size, Error, None };
+struct TSizeAnswer {
+  TSizeAnswerKind Kind = TSizeAnswerKind::None;
+  int64_t Size = 0;
+  std::string ErrorLine;  // the trimmed line, for Error
+};
+TSizeAnswer ParseSizeAnswer(const std::string& Body);
+
+// Why the shell cannot take Line as typed so that it acts on the path in it, or empty when it
+// can. The shell splits a line at blanks and joins the words of a path with single blanks again,
+// so two blanks in a row would become one and a blank at the end would be lost; it cuts a line
+// after 63 characters without a word; and it refuses more than six arguments after the command
+// and does nothing. Each of these would act on another file or not at all.
+std::string CommandLineProblem(const std::string& Line);
+
+// A line before an upload block's payload says the device is ready ("send <n> bytes").
+bool SaysSend(const std::string& Line);
+// The text between a download block and the prompt confirms the block: the device ends a
+// complete block with an "ok" line and leaves it out after a short read or an error.
+bool BlockConfirmed(const std::string& Tail);
+
+// Parent folder and last name of a normalised remote path ("/a/b" gives "/a" and "b").
+std::string ParentPath(const std::string& Path);
+std::string BaseName(const std::string& Path);
+// Two names (or normalised paths) name the same entry on the card: FAT compares names without
+// regard to the case of ASCII letters and drops trailing dots and blanks of each name.
+bool SameNameOnCard(const std::string& A, const std::string& B);
+
+}  // namespace portapack

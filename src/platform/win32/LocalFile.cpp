@@ -1,0 +1,77 @@
+// Win32 primitives of the local files: CreateFileA with ANSI paths as the host hands them over.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include "platform/LocalFile.h"
+#include "platform/LocalFileOs.h"
+
+namespace platform {
+
+namespace os {
+
+namespace {
+
+HANDLE AsHandle(intptr_t Handle) {
+  return reinterpret_cast<HANDLE>(Handle);
+}
+
+intptr_t Open(const std::string& Path, DWORD Access, DWORD Disposition) {
+  // Others may read meanwhile but not write: an upload sends one consistent content.
+  HANDLE h = CreateFileA(Path.c_str(), Access, FILE_SHARE_READ, nullptr, Disposition,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(h);
+}
+
+}  // namespace
+
+intptr_t OpenLocalRead(const std::string& Path) {
+  intptr_t handle = Open(Path, GENERIC_READ, OPEN_EXISTING);
+  if (handle != -1 && GetFileType(AsHandle(handle)) != FILE_TYPE_DISK) {
+    CloseHandle(AsHandle(handle));
+    return -1;
+  }
+  return handle;
+}
+
+intptr_t CreateLocal(const std::string& Path) {
+  return Open(Path, GENERIC_WRITE, CREATE_ALWAYS);
+}
+
+void CloseLocal(intptr_t Handle) {
+  CloseHandle(AsHandle(Handle));
+}
+
+int64_t LocalSize(intptr_t Handle) {
+  LARGE_INTEGER size{};
+  if (!GetFileSizeEx(AsHandle(Handle), &size)) return -1;
+  return static_cast<int64_t>(size.QuadPart);
+}
+
+bool ReadLocal(intptr_t Handle, void* Buf, uint32_t Count, uint32_t& Done) {
+  DWORD n = 0;
+  BOOL ok = ReadFile(AsHandle(Handle), Buf, Count, &n, nullptr);
+  Done = ok ? n : 0;
+  return ok != 0;
+}
+
+bool WriteLocal(intptr_t Handle, const void* Buf, uint32_t Count, uint32_t& Done) {
+  DWORD n = 0;
+  BOOL ok = WriteFile(AsHandle(Handle), Buf, Count, &n, nullptr);
+  Done = ok ? n : 0;
+  return ok != 0;
+}
+
+}  // namespace os
+
+bool LocalFileExists(const std::string& Path) {
+  DWORD attributes = GetFileAttributesA(Path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool DeleteLocalFile(const std::string& Path) {
+  return DeleteFileA(Path.c_str()) != 0;
+}
+
+}  // namespace platform

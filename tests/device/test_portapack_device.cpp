@@ -1,0 +1,392 @@
+// TPortapackDevice against the simulated Mayhem shell: listings, sizes, byte-exact transfers,
+// progress, aborts, renames, the device's faults, and the wire (the simulator's transcript)
+// for every command line the shell must not see.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "devices/uPortapack.h"
+#include "platform/Platform.h"
+#include "support/DevSim.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Records progress calls; answers false at call number AbortAtCall (1-based) and runs OnCall
+// at every call.
+struct TProgressLog {
+  std::vector<int64_t> Done;
+  size_t AbortAtCall = 0;
+  std::function<void()> OnCall;
+  TTransferProgress Callback() {
+    return [this](void*, int64_t DoneBytes, int64_t) {
+      Done.push_back(DoneBytes);
+      if (OnCall) OnCall();
+      return Done.size() != AbortAtCall;
+    };
+  }
+};
+
+template <class F>
+int64_t MsTaken(F Body) {
+  auto start = std::chrono::steady_clock::now();
+  Body();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+class PortapackDevice : public ::testing::Test {
+ protected:
+  void Start(std::vector<std::string> Extra = {}) {
+    Extra.insert(Extra.end(), {"--transcript", Work.Path() + "/wire.txt"});
+    Sim = std::make_unique<TDevSim>("portapack", Card.Path(), Extra);
+    ASSERT_TRUE(Sim->Ok()) << Sim->Error();
+    Device = std::make_unique<TPortapackDevice>(Sim->PortName());
+    ASSERT_TRUE(Device->Connect()) << Device->LastError;
+  }
+  // Everything the device has read from the plug-in so far.
+  std::string Sent() {
+    TTranscriptData data;
+    EXPECT_TRUE(ReadTranscript(Work.Path() + "/wire.txt", data));
+    return data.FromHost;
+  }
+  std::string OnCard(const std::string& Name) {
+    std::string bytes;
+    return ReadLocalFile(Card.Path() + "/" + Name, bytes) ? bytes : "<missing>";
+  }
+  std::string Local(const std::string& Name) const { return Work.Path() + "/" + Name; }
+
+  TScratchDir Card;
+  TScratchDir Work;
+  std::unique_ptr<TDevSim> Sim;
+  std::unique_ptr<TPortapackDevice> Device;
+};
+
+TEST_F(PortapackDevice, ConnectsAndExchangesCommands) {
+  Start();
+  EXPECT_EQ(Device->Title, "PortaPack on " + Sim->PortName());
+  EXPECT_EQ(Device->Version, "PortaPack/Mayhem");
+  EXPECT_EQ(Device->GetKind(), dkPortapack);
+  std::string response;
+  Device->SendCmd(response, "ls /", 5000);
+  EXPECT_EQ(response.rfind("ls /\r\nch>", 0), 0u) << response;
+  EXPECT_TRUE(Device->ExecCmd("mkdir /d", 3000));
+  EXPECT_EQ(Sent(), "\r\nls /\r\nmkdir /d\r\n");
+
+  TPortapackDevice missing(Work.Path() + "/no-such-port");
+  EXPECT_FALSE(missing.Connect());
+  EXPECT_EQ(missing.LastError, "Cannot open " + Work.Path() + "/no-such-port");
+}
+
+TEST_F(PortapackDevice, ListsFoldersAndSizesFiles) {
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/my file.txt", "12345"));
+  fs::create_directories(Card.Path() + "/APPS/sub");
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/APPS/x.bin", std::string(70000, 'x')));
+  TShellFileEntries entries;
+  ASSERT_TRUE(Device->ListDir("\\", entries));
+  std::map<std::string, bool> listed;
+  for (const auto& e : entries) listed[e.Name] = e.IsDir;
+  EXPECT_EQ(listed, (std::map<std::string, bool>{{"APPS", true}, {"my file.txt", false}}));
+  ASSERT_TRUE(Device->ListDir("APPS\\", entries));
+  EXPECT_EQ(entries.size(), 2u);
+  // The shell lists a missing folder like an empty one.
+  EXPECT_TRUE(Device->ListDir("/none", entries));
+  EXPECT_TRUE(entries.empty());
+
+  struct {
+    const char* Path;
+    bool Ok;
+    int64_t Size;
+  } sizes[] = {{"\\my file.txt", true, 5},
+               {"/APPS/x.bin", true, 70000},
+               {"/APPS", true, 0},
+               {"/nope", false, 0},
+               {"/", false, 0}};
+  for (const auto& c : sizes) {
+    int64_t size = -1;
+    EXPECT_EQ(Device->GetFileSize(c.Path, size), c.Ok) << c.Path;
+    EXPECT_EQ(c.Ok ? size : 0, c.Size) << c.Path;
+  }
+  EXPECT_EQ(Device->LastError, "Error calling delete_file: 6 invalid name");
+}
+
+TEST_F(PortapackDevice, TransfersAreByteExactBothWays) {
+  Start();
+  for (size_t size : {0, 1, 511, 512, 32767, 32768, 32769, 70000, 2 << 20}) {
+    SCOPED_TRACE(size);
+    std::string data = TestPattern(size, static_cast<uint32_t>(size) + 3);
+    ASSERT_TRUE(WriteLocalFile(Local("up"), data));
+    ASSERT_TRUE(Device->PutFile(Local("up"), "/f.bin", nullptr, nullptr)) << Device->LastError;
+    ASSERT_TRUE(OnCard("f.bin") == data);
+    ASSERT_TRUE(Device->GetFile("/f.bin", Local("down"), nullptr, nullptr)) << Device->LastError;
+    std::string fetched;
+    ASSERT_TRUE(ReadLocalFile(Local("down"), fetched));
+    ASSERT_TRUE(fetched == data);
+  }
+  // An upload replaces a longer file; the block command ends with CR alone, so the payload
+  // follows it directly.
+  ASSERT_TRUE(WriteLocalFile(Local("one"), "Z"));
+  ASSERT_TRUE(Device->PutFile(Local("one"), "/f.bin", nullptr, nullptr));
+  EXPECT_EQ(OnCard("f.bin"), "Z");
+  EXPECT_NE(Sent().find("ftruncate\r\nfwb 1\rZfclose\r\n"), std::string::npos);
+}
+
+TEST_F(PortapackDevice, ReportsProgressPerBlock) {
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Local("up"), TestPattern(70000)));
+  TProgressLog up;
+  ASSERT_TRUE(Device->PutFile(Local("up"), "/p.bin", up.Callback(), nullptr));
+  EXPECT_EQ(up.Done, (std::vector<int64_t>{0, 32768, 65536, 70000}));
+  TProgressLog down;
+  ASSERT_TRUE(Device->GetFile("/p.bin", Local("down"), down.Callback(), nullptr));
+  EXPECT_EQ(down.Done, (std::vector<int64_t>{0, 32768, 65536, 70000}));
+  std::string wire = Sent();
+  EXPECT_NE(wire.find("frb 32768\r\nfrb 32768\r\nfrb 4464\r\nfclose\r\n"), std::string::npos);
+
+  // Empty files: the upload still reports (0, 0); the download reports nothing and sends no frb.
+  ASSERT_TRUE(WriteLocalFile(Local("empty"), ""));
+  TProgressLog emptyUp;
+  ASSERT_TRUE(Device->PutFile(Local("empty"), "/e.bin", emptyUp.Callback(), nullptr));
+  EXPECT_EQ(emptyUp.Done, (std::vector<int64_t>{0}));
+  size_t mark = Sent().size();
+  TProgressLog emptyDown;
+  ASSERT_TRUE(Device->GetFile("/e.bin", Local("e"), emptyDown.Callback(), nullptr));
+  EXPECT_TRUE(emptyDown.Done.empty());
+  EXPECT_EQ(Sent().substr(mark), "filesize /e.bin\r\nfopen /e.bin\r\nfseek 0\r\nfclose\r\n");
+  EXPECT_TRUE(fs::exists(Local("e")));
+}
+
+TEST_F(PortapackDevice, AbortsCloseTheRemoteFileAndLeaveNoLocalFile) {
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/a.bin", TestPattern(70000)));
+  ASSERT_TRUE(WriteLocalFile(Local("up"), TestPattern(70000)));
+  for (size_t call : {1, 2}) {
+    SCOPED_TRACE(call);
+    TProgressLog down{{}, call, {}};
+    EXPECT_FALSE(Device->GetFile("/a.bin", Local("down"), down.Callback(), nullptr));
+    EXPECT_EQ(Device->LastError, "User abort");
+    EXPECT_FALSE(fs::exists(Local("down")));
+    EXPECT_TRUE(Sent().ends_with("fclose\r\n"));
+    TProgressLog up{{}, call, {}};
+    EXPECT_FALSE(Device->PutFile(Local("up"), "/u.bin", up.Callback(), nullptr));
+    EXPECT_EQ(Device->LastError, "User abort");
+    EXPECT_TRUE(Sent().ends_with("fclose\r\n"));
+  }
+  // The file slot was released each time.
+  EXPECT_TRUE(Device->GetFile("/a.bin", Local("down"), nullptr, nullptr)) << Device->LastError;
+}
+
+TEST_F(PortapackDevice, DeletesMakesAndRemovesFolders) {
+  Start();
+  EXPECT_TRUE(Device->MakeDir("\\d"));
+  EXPECT_TRUE(fs::is_directory(Card.Path() + "/d"));
+  EXPECT_TRUE(Device->MakeDir("/d"));  // "directory already exists."
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/d/f", "x"));
+  EXPECT_FALSE(Device->RemoveDir("/d"));
+  EXPECT_EQ(Device->LastError, "Error calling delete_file: 7 denied");
+  EXPECT_TRUE(Device->DeleteFile("d\\f"));
+  EXPECT_FALSE(fs::exists(Card.Path() + "/d/f"));
+  EXPECT_FALSE(Device->DeleteFile("/d/f"));
+  EXPECT_EQ(Device->LastError, "Error calling delete_file: 4 no file");
+  EXPECT_TRUE(Device->RemoveDir("/d"));
+  EXPECT_FALSE(fs::exists(Card.Path() + "/d"));
+}
+
+TEST_F(PortapackDevice, RenamesFilesButNeverFoldersOrOntoThemselves) {
+  Start();
+  // The temporary file goes where TEMP points.
+  const std::string savedTemp = platform::GetEnv("TEMP");
+  setenv("TEMP", Work.Path().c_str(), 1);
+  struct TRestore {
+    std::string Value;
+    ~TRestore() { Value.empty() ? unsetenv("TEMP") : setenv("TEMP", Value.c_str(), 1); }
+  } restore{savedTemp};
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/old.txt", "content"));
+  fs::create_directories(Card.Path() + "/DIR/in");
+  ASSERT_TRUE(Device->RenameFile("/old.txt", "/DIR/new.txt")) << Device->LastError;
+  EXPECT_EQ(OnCard("DIR/new.txt"), "content");
+  EXPECT_EQ(OnCard("old.txt"), "<missing>");
+
+  size_t mark = Sent().size();
+  for (auto [from, to] : {std::pair{"/DIR", "/D2"},
+                          {"/DIR/IN", "/x"},
+                          {"/DIR/new.txt", "/DIR/in"},
+                          {"/DIR/new.txt", "/DIR/new.txt."},
+                          {"/DIR/new.txt", "/dir/NEW.TXT"},
+                          {"/", "/x"}}) {
+    EXPECT_FALSE(Device->RenameFile(from, to)) << from;
+    EXPECT_TRUE(Device->LastError.find("folder") != std::string::npos ||
+                Device->LastError.find("same file") != std::string::npos)
+        << Device->LastError;
+  }
+  EXPECT_EQ(Sent().substr(mark).find("fopen"), std::string::npos);
+  EXPECT_EQ(OnCard("DIR/new.txt"), "content");
+  EXPECT_TRUE(fs::is_directory(Card.Path() + "/DIR/in"));
+  // The device is still usable; an upload that fails keeps the old file and no temporary file.
+  EXPECT_TRUE(Device->GetFile("/DIR/new.txt", Local("got"), nullptr, nullptr));
+  EXPECT_FALSE(Device->RenameFile("/DIR/new.txt", "/missing/x.txt"));
+  EXPECT_EQ(Device->LastError, "fopen failed");
+  EXPECT_EQ(OnCard("DIR/new.txt"), "content");
+  for (const auto& entry : fs::directory_iterator(Work.Path()))
+    EXPECT_EQ(entry.path().filename().string().find("quarnel_"), std::string::npos);
+}
+
+TEST_F(PortapackDevice, PathsTheShellCannotTakeAreRefusedBeforeAnythingIsSent) {
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/A B", "keep"));
+  ASSERT_TRUE(WriteLocalFile(Local("up"), "data"));
+  const std::string fits = "/" + std::string(53, 'n');  // "filesize " + 54 = 63 characters
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + fits, "ok"));
+  int64_t size = 0;
+  EXPECT_TRUE(Device->GetFileSize(fits, size));
+  EXPECT_EQ(size, 2);
+  EXPECT_FALSE(Device->GetFileSize(fits + "n", size));
+  struct {
+    std::string Path;
+    const char* Reason;
+  } paths[] = {{"/" + std::string(70, 'n'), "too long"},
+               {"/A\rls", "control character"},
+               {std::string("/A\x7f"), "control character"},
+               {"/A  B", "two blanks"},
+               {"/A B ", "ends with a blank"},
+               {"/a b c d e f g", "too many"}};
+  using TOp = std::function<bool(TPortapackDevice&, const std::string&)>;
+  const std::string up = Local("up");
+  const std::string down = Local("down");
+  TShellFileEntries entries;
+  TOp ops[] = {
+      [&](TPortapackDevice& D, const std::string& P) { return D.ListDir(P, entries); },
+      [&](TPortapackDevice& D, const std::string& P) { return D.GetFileSize(P, size); },
+      [&](TPortapackDevice& D, const std::string& P) { return D.GetFile(P, down, {}, nullptr); },
+      [&](TPortapackDevice& D, const std::string& P) { return D.PutFile(up, P, {}, nullptr); },
+      [](TPortapackDevice& D, const std::string& P) { return D.DeleteFile(P); },
+      [](TPortapackDevice& D, const std::string& P) { return D.MakeDir(P); },
+      [](TPortapackDevice& D, const std::string& P) { return D.RemoveDir(P); },
+      [](TPortapackDevice& D, const std::string& P) { return D.RenameFile(P, "/new"); },
+      [](TPortapackDevice& D, const std::string& P) { return D.RenameFile("/A B", P); },
+      [](TPortapackDevice& D, const std::string& P) { return D.ExecCmd("unlink " + P, 3000); },
+  };
+  const std::string before = Sent();
+  for (const auto& c : paths) {
+    for (size_t op = 0; op < std::size(ops); ++op) {
+      Device->LastError.clear();
+      EXPECT_FALSE(ops[op](*Device, c.Path)) << c.Path << " op " << op;
+      EXPECT_NE(Device->LastError.find(c.Reason), std::string::npos)
+          << c.Path << " op " << op << ": " << Device->LastError;
+    }
+  }
+  // A sync point: once its answer is back, the transcript holds everything sent before it.
+  EXPECT_TRUE(Device->GetFileSize("/A B", size));
+  EXPECT_EQ(Sent(), before + "filesize /A B\r\n");
+  EXPECT_EQ(OnCard("A B"), "keep");
+}
+
+TEST_F(PortapackDevice, BlockPayloadWaitsUntilTheDeviceAsksForIt) {
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/victim", "v"));
+  // Typed into the shell, this payload would delete the victim.
+  ASSERT_TRUE(WriteLocalFile(Local("up"), "unlink /victim\r"));
+  TProgressLog progress;
+  // The device's file is closed behind the upload's back: "fwb" is then answered
+  // "no open file", and nothing asks for the payload.
+  progress.OnCall = [&] {
+    std::string ignored;
+    Device->SendCmd(ignored, "fclose", 2000);
+  };
+  EXPECT_FALSE(Device->PutFile(Local("up"), "/u.bin", progress.Callback(), nullptr));
+  EXPECT_EQ(Device->LastError, "fwb: device not ready: no open file");
+  EXPECT_TRUE(Device->ExecCmd("mkdir /sync", 3000));
+  EXPECT_EQ(Sent().find("unlink"), std::string::npos);
+  EXPECT_EQ(OnCard("victim"), "v");
+}
+
+TEST_F(PortapackDevice, AFileLeftOpenIsNeitherTruncatedNorRead) {
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/other", "precious"));
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/mine", "mine"));
+  ASSERT_TRUE(WriteLocalFile(Local("up"), "new"));
+  std::string response;
+  Device->SendCmd(response, "fopen /other", 3000);  // as an earlier session may have left it
+  EXPECT_FALSE(Device->PutFile(Local("up"), "/mine", nullptr, nullptr));
+  EXPECT_EQ(Device->LastError, "fopen failed");
+  EXPECT_FALSE(Device->GetFile("/mine", Local("down"), nullptr, nullptr));
+  EXPECT_FALSE(fs::exists(Local("down")));
+  EXPECT_EQ(Sent().find("ftruncate"), std::string::npos);
+  EXPECT_EQ(OnCard("other"), "precious");
+  EXPECT_EQ(OnCard("mine"), "mine");
+}
+
+TEST_F(PortapackDevice, NoAnswerIsAFailure) {
+  Start({"--silent"});
+  std::string response;
+  EXPECT_LT(MsTaken([&] { EXPECT_FALSE(Device->ExecCmd("mkdir /x", 500)); }), 3000);
+  EXPECT_EQ(Device->LastError, "No answer from device");
+  TShellFileEntries entries;
+  Device->LastError.clear();
+  EXPECT_LT(MsTaken([&] { EXPECT_FALSE(Device->ListDir("/", entries)); }), 5000 + 3000);
+  EXPECT_EQ(Device->LastError, "No answer from device");
+  EXPECT_LT(MsTaken([&] { EXPECT_FALSE(Device->GetFile("/x", Local("down"), nullptr, nullptr)); }),
+            3000 + 3000);
+  EXPECT_EQ(Device->LastError, "File not found: /x");
+  EXPECT_FALSE(fs::exists(Local("down")));
+  Device->Disconnect();
+  EXPECT_FALSE(Device->ExecCmd("mkdir /x", 500));
+  EXPECT_EQ(Device->LastError, "Not connected");
+}
+
+TEST_F(PortapackDevice, ADroppedLineOrAStalledDeviceFailsTheTransferInTime) {
+  for (const char* fault : {"--drop-after", "--stall-after"}) {
+    SCOPED_TRACE(fault);
+    Start({fault, "40000"});
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/big", TestPattern(70000)));
+    // Download: 10 s for the block's bytes, 2 s for the closing "fclose", and slack.
+    EXPECT_LT(
+        MsTaken([&] { EXPECT_FALSE(Device->GetFile("/big", Local("down"), nullptr, nullptr)); }),
+        10000 + 2000 + 5000);
+    EXPECT_EQ(Device->LastError.rfind("frb: expected 32768 got ", 0), 0u) << Device->LastError;
+    EXPECT_FALSE(fs::exists(Local("down")));
+    Device.reset();
+    Sim.reset();
+  }
+  Start({"--stall-after", "40000"});
+  ASSERT_TRUE(WriteLocalFile(Local("up"), TestPattern(70000)));
+  // Upload: at most 2 s for the write, 5 s for the answer, 2 s for "fclose", and slack.
+  EXPECT_LT(MsTaken([&] { EXPECT_FALSE(Device->PutFile(Local("up"), "/u", nullptr, nullptr)); }),
+            2000 + 5000 + 2000 + 5000);
+  EXPECT_TRUE(Device->LastError == "fwb: no ack" || Device->LastError == "fwb: write failed")
+      << Device->LastError;
+}
+
+TEST_F(PortapackDevice, ErrorAnswersFailWithTheirReason) {
+  Start({"--error", "fopen"});
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/tiny", "abc"));
+  ASSERT_TRUE(WriteLocalFile(Local("up"), "abc"));
+  size_t mark = Sent().size();
+  EXPECT_FALSE(Device->GetFile("/tiny", Local("down"), nullptr, nullptr));
+  EXPECT_EQ(Device->LastError, "fopen failed");
+  EXPECT_FALSE(fs::exists(Local("down")));
+  EXPECT_EQ(Sent().substr(mark), "filesize /tiny\r\nfopen /tiny\r\n");  // no fclose
+  Device.reset();
+  Sim.reset();
+
+  Start({"--error", "frb", "--error", "fwb"});
+  // A read error: its text must not pass for the file's three bytes.
+  EXPECT_FALSE(Device->GetFile("/tiny", Local("down"), nullptr, nullptr));
+  EXPECT_NE(Device->LastError.find("not confirmed"), std::string::npos) << Device->LastError;
+  EXPECT_FALSE(fs::exists(Local("down")));
+  EXPECT_FALSE(Device->PutFile(Local("up"), "/tiny", nullptr, nullptr));
+  EXPECT_EQ(Device->LastError, "Error calling delete_file: 1 disk error");
+  EXPECT_TRUE(Sent().ends_with("fclose\r\n"));
+  EXPECT_FALSE(Device->GetFile("/gone", Local("down"), nullptr, nullptr));
+  EXPECT_EQ(Device->LastError, "File not found: /gone");
+}
+
+}  // namespace

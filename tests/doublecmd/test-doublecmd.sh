@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# The Linux plug-in in a real host: Debian's Double Commander under Xvfb, driven with the keyboard as
+# a user would. It opens the plug-in from the "//" list (the virtual file system list, bound to a
+# key here because it has none by default), enters the PortaPack's folder, copies a file from it to
+# a local folder (F5, Enter) and another one back, and fails unless the bytes are right both ways.
+# Simulated devices on pseudo-terminals stand behind a fake sysfs tree. The screenshots it takes are
+# kept in OUT (default BUILD/doublecmd-shots). Every process it starts is ended by its PID.
+#
+#   test-doublecmd.sh BUILD [OUT]      BUILD holds quarnel.wfx and devsim (build/linux)
+set -uo pipefail
+build=$(cd "${1:?usage: test-doublecmd.sh BUILD [OUT]}" && pwd)
+shots=${2:-$build/doublecmd-shots}
+repo=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+xvfb_pid="" dc_pid=""
+started=$(date +%s)
+
+stop_pid() {
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill "$pid" 2>/dev/null || return 0
+  for _ in $(seq 30); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -9 "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+}
+cleanup() {
+  stop_pid "$dc_pid"
+  stop_pid "$xvfb_pid"
+  bash "$repo/scripts/sim-devices.sh" stop "$work/state" >/dev/null 2>&1
+  rm -rf "$work"
+}
+trap cleanup EXIT
+checks=0
+fail() {
+  echo "FAIL: $*"
+  shot "failure"
+  [ -f "$work/tmp/quarnel.log" ] && tail -n 20 "$work/tmp/quarnel.log" | tr -d '\r' | sed 's/^/  log: /'
+  exit 1
+}
+pass() { checks=$((checks + 1)); echo "ok: $*"; }
+
+for tool in doublecmd Xvfb xdotool import; do
+  command -v "$tool" >/dev/null || fail "$tool is not installed (scripts/install-deps.sh installs it)"
+done
+rm -rf "$shots"
+mkdir -p "$shots" "$work/cfg" "$work/home" "$work/tmp" "$work/local" "$work/sd/APPS" \
+  "$work/flipper/ext/subghz"
+
+# ---- The devices: a PortaPack with one binary file, a Flipper and a HackRF ---------------------
+head -c 70000 /dev/urandom >"$work/sd/capture.bin"
+printf 'Filetype: Flipper SubGhz Key File\n' >"$work/flipper/ext/subghz/garage.sub"
+head -c 33000 /dev/urandom >"$work/local/upload.bin"
+bash "$repo/scripts/sim-devices.sh" start-linux "$work/state" "$build/devsim" "$work/sys" \
+  "$work/dev" "portapack,0,$work/sd" "flipper,1,$work/flipper,Test1" hackrf,2 >/dev/null ||
+  fail "simulators did not start"
+
+# ---- An X display of our own -------------------------------------------------------------------
+display=""
+for n in $(seq 77 120); do
+  [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+  Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 50); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+  if [ -e "/tmp/.X11-unix/X$n" ] && kill -0 "$xvfb_pid" 2>/dev/null; then display=":$n"; break; fi
+  stop_pid "$xvfb_pid"
+  xvfb_pid=""
+done
+[ -n "$display" ] || fail "no X display could be started"
+export DISPLAY=$display
+
+shot_number=0
+shot() {
+  [ -n "${DISPLAY:-}" ] || return 0
+  shot_number=$((shot_number + 1))
+  import -window root "$shots/$(printf '%02d' "$shot_number")-$1.png" 2>/dev/null
+}
+
+# Waits up to $1 seconds for a visible window whose name matches $2; prints its id.
+wait_window() {
+  local seconds=$1 name=$2 id
+  for _ in $(seq $((seconds * 10))); do
+    id=$(xdotool search --onlyvisible --name "$name" 2>/dev/null | head -n1)
+    [ -n "$id" ] && { echo "$id"; return 0; }
+    sleep 0.1
+  done
+  return 1
+}
+# Keys to the window named $1 (focused first: Xvfb has no window manager).
+keys() {
+  local name=$1 id
+  shift
+  id=$(wait_window 20 "$name") || fail "no window '$name' for keys $*"
+  xdotool windowfocus --sync "$id" key --delay 120 "$@"
+}
+# Waits up to $1 seconds until the debug log holds a line containing $2.
+wait_log() {
+  local seconds=$1 text=$2
+  for _ in $(seq $((seconds * 10))); do
+    grep -qF -- "$text" "$work/tmp/quarnel.log" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+# Waits up to $1 seconds until file $2 has $3 bytes and stays so for half a second.
+wait_size() {
+  local seconds=$1 file=$2 size=$3
+  for _ in $(seq $((seconds * 10))); do
+    if [ "$(stat -c %s "$file" 2>/dev/null)" = "$size" ]; then
+      sleep 0.5
+      [ "$(stat -c %s "$file" 2>/dev/null)" = "$size" ] && return 0
+    fi
+    sleep 0.1
+  done
+  return 1
+}
+start_dc() {
+  HOME="$work/home" TMPDIR="$work/tmp" QUARNEL_SYSFS_ROOT="$work/sys" QUARNEL_DEV_ROOT="$work/dev" \
+    doublecmd --no-splash --config-dir="$work/cfg" "$@" >>"$work/dc.log" 2>&1 &
+  dc_pid=$!
+}
+
+# ---- Double Commander's own default configuration, then the plug-in and one key in it ------------
+# A first run writes the defaults (doublecmd.xml, shortcuts.scf) when it exits; they are then
+# changed rather than written from scratch, so that everything else stays as the user would have it.
+start_dc
+wait_window 60 "Double Commander" >/dev/null || fail "Double Commander did not open a window"
+keys "Double Commander" alt+x
+for _ in $(seq 150); do kill -0 "$dc_pid" 2>/dev/null || break; sleep 0.1; done
+stop_pid "$dc_pid"
+dc_pid=""
+[ -f "$work/cfg/doublecmd.xml" ] && [ -f "$work/cfg/shortcuts.scf" ] ||
+  fail "Double Commander wrote no configuration"
+sed -i '/<WfxPlugins>/,/<\/WfxPlugins>/c\    <WfxPlugins>\n      <WfxPlugin Enabled="True">\n        <Name>ChibiOS Devices</Name>\n        <Path>'"$build"'/quarnel.wfx</Path>\n      </WfxPlugin>\n    </WfxPlugins>' \
+  "$work/cfg/doublecmd.xml"
+sed -i '0,/<Form Name="Main">/s//<Form Name="Main">\n      <Hotkey>\n        <Shortcut>Ctrl+F11<\/Shortcut>\n        <Command>cm_OpenVirtualFileSystemList<\/Command>\n      <\/Hotkey>/' \
+  "$work/cfg/shortcuts.scf"
+grep -q "$build/quarnel.wfx" "$work/cfg/doublecmd.xml" || fail "plug-in not configured"
+grep -q cm_OpenVirtualFileSystemList "$work/cfg/shortcuts.scf" || fail "key not configured"
+
+# ---- The user's session --------------------------------------------------------------------------
+start_dc -L "$work/local" -R "$work/local"
+main=$(wait_window 60 "Double Commander") || fail "Double Commander did not open a window"
+xdotool windowmove "$main" 0 0 windowsize "$main" 1280 800 2>/dev/null
+sleep 3  # the window shows before the panels take keys
+
+# The "//" list shows the file-system plug-ins; the first entry below ".." is ours.
+for attempt in 1 2 3; do
+  keys "Double Commander" ctrl+F11
+  sleep 1.5
+  [ "$attempt" = 1 ] && shot "virtual-file-systems"
+  keys "Double Commander" Home Down Return
+  wait_log 10 "FsFindFirst: plugin-root, 3 devices" && break
+  [ "$attempt" = 3 ] && fail "the plug-in root was not listed"
+  keys "Double Commander" Escape
+done
+pass "the // list opened the plug-in: 3 devices"
+sleep 1.5
+shot "devices"
+
+# Sorted by name: Flipper Zero Test1, HackRF One, PortaPack: the last one is the PortaPack.
+keys "Double Commander" End Return
+wait_log 30 "FsFindFirst: ListDir OK, 2 entries" || fail "the PortaPack folder was not listed"
+pass "entered the PortaPack's folder"
+sleep 1
+shot "portapack-folder"
+
+# Download: the folder holds APPS and capture.bin; End selects the file.
+keys "Double Commander" End F5
+wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the download"
+shot "copy-to-local"
+keys "Copy file" Return
+wait_size 60 "$work/local/capture.bin" 70000 || fail "capture.bin did not arrive (70000 bytes)"
+cmp -s "$work/sd/capture.bin" "$work/local/capture.bin" || fail "downloaded bytes differ"
+pass "F5 from the PortaPack: capture.bin, 70000 bytes, byte-exact"
+sleep 1
+shot "downloaded"
+
+# Upload: to the local panel, whose files are capture.bin and upload.bin; End selects upload.bin.
+keys "Double Commander" Tab End F5
+wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the upload"
+shot "copy-to-portapack"
+keys "Copy file" Return
+wait_size 60 "$work/sd/upload.bin" 33000 || fail "upload.bin did not arrive on the card"
+cmp -s "$work/local/upload.bin" "$work/sd/upload.bin" || fail "uploaded bytes differ"
+pass "F5 to the PortaPack: upload.bin, 33000 bytes, byte-exact"
+sleep 1.5
+shot "uploaded"
+
+keys "Double Commander" alt+x
+for _ in $(seq 100); do kill -0 "$dc_pid" 2>/dev/null || break; sleep 0.1; done
+echo "doublecmd: $checks checks passed in $(($(date +%s) - started)) s; screenshots in $shots"
