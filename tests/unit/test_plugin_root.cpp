@@ -552,21 +552,6 @@ TEST_F(PluginRoot, LoggingWhileFsInitReplacesTheHooks) {
   EXPECT_GT(logged.load(), 0);
 }
 
-// On Windows DllMain hears of a process exit after the other threads were killed, with whatever
-// locks they held still held; the shut-down must then touch none. Here a thread sits inside the
-// debug log holding its lock, as a killed one would.
-TEST(LibraryLifecycle, ShutdownAtProcessExitWaitsForNoLock) {
-  TLogStandIn fifo(TLogStandIn::kFifo);
-  ASSERT_TRUE(fifo.Ok());
-  std::thread stuck([] { DebugLog("stuck while the process ends"); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  auto shutdown = std::async(std::launch::async, [] { LibraryShutdown(true); });
-  EXPECT_EQ(shutdown.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-  EXPECT_EQ(fifo.ReadLines(1, 10000).size(), 1u);
-  stuck.join();
-  shutdown.wait();
-}
-
 // A device whose Connect waits until the test lets it go (at most 10 s).
 std::atomic<bool> gConnectEntered{false};
 std::promise<void>* gConnectRelease = nullptr;

@@ -1,8 +1,0 @@
-#!/usr/bin/env bash
-# The Win32 side of the platform seam (files) against Wine's file system.
-# per-target
-# Arguments: the build root and the target (win64 or win32).
-build=$(cd "${1:?build root}" && pwd)
-target=${2:?target}
-source "$(dirname "$0")/../../scripts/wine-env.sh"
-quarnel_wine "$target" "$build/$target/wine_tests.exe" --gtest_filter='WinePlatform.*' --gtest_brief=1
