@@ -102,7 +102,7 @@ TRun DriverTransfer(const std::vector<std::string>& Extra, size_t Size, bool Upl
   TRun run;
   TSetup setup;
   if (!setup.Start(Extra, Size)) return run;
-  TShellDevicePtr device(new TFlipperDevice(setup.Sim->SlavePath()));
+  TShellDevicePtr device(new TFlipperDevice(setup.Sim->PortName()));
   if (!device->Connect()) return run;
   const long rssBefore = StatusKib("VmRSS:");
   const bool peakReset = ResetPeak();

@@ -103,7 +103,7 @@ TFigures Measure(const std::vector<std::string>& Link, size_t Size, bool Downloa
   {
     TDevSim sim("portapack", card.Path(), Link);
     if (!sim.Ok()) return figures;
-    TPortapackDevice device(sim.SlavePath());
+    TPortapackDevice device(sim.PortName());
     if (!device.Connect()) return figures;
     double start = Now();
     bool ok = Download ? device.GetFile("/f.bin", local, nullptr, nullptr)

@@ -1,8 +1,7 @@
 #include "devices/uDeviceLog.h"
 
-TLogHook DeviceLogProc = nullptr;
+TLogHookSlot DeviceLogProc{nullptr};
 
 void DeviceLog(const std::string& Msg) {
-  TLogHook hook = DeviceLogProc;
-  if (hook) hook(Msg);
+  CallLogHook(DeviceLogProc, Msg);
 }

@@ -4,9 +4,9 @@
 
 #include <string>
 
-using TLogHook = void (*)(const std::string& Line);
+#include "util/uLogHook.h"
 
-extern TLogHook DeviceLogProc;
+extern TLogHookSlot DeviceLogProc;
 
 // Calls DeviceLogProc when it is assigned; otherwise does nothing.
 void DeviceLog(const std::string& Msg);

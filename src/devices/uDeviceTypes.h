@@ -1,5 +1,5 @@
 // Types shared by the device drivers, the registry and the plug-in interface: the kind of a
-// device, one directory entry as a device lists it, and the device-kind classification.
+// device and one directory entry as a device lists it.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,3 @@ struct TShellFileEntry {
   TFileTime Time;
 };
 using TShellFileEntries = std::vector<TShellFileEntry>;
-
-// Decides the device kind of a serial port from its USB ids, then from its friendly name.
-TDeviceKind ClassifyDevice(const std::string& Name, uint16_t VID, uint16_t PID);

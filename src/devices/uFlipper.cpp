@@ -97,6 +97,9 @@ bool TFlipperDevice::Connect() {
   SerialPort.SetReadTimeoutMs(kPortReadTimeoutMs);
   if (!SerialPort.Open(PortName, kBaudRate)) {
     DeviceLog("flipper Open FAILED");
+    // The cause for the host's log window: a DTR that stays low would otherwise pass for a silent
+    // device.
+    DeviceLog("flipper " + SerialPort.OpenError());
     LastError = "Cannot open " + PortName;
     return false;
   }
@@ -370,6 +373,7 @@ void TFlipperDevice::EndReadChunks() {
   if (!SerialPort.Open(PortName, kBaudRate)) {
     Connected = false;
     DeviceLog("flipper reopen FAILED");
+    DeviceLog("flipper " + SerialPort.OpenError());
     return;
   }
   std::string greeting;

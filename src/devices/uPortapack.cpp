@@ -74,6 +74,7 @@ bool TPortapackDevice::Connect() {
   SerialPort.SetReadTimeoutMs(kReadTimeoutMs);
   if (!SerialPort.Open(PortName, kBaudRate)) {
     DeviceLog("portapack Open FAILED");
+    DeviceLog("portapack " + SerialPort.OpenError());  // the cause, for the host's log window
     LastError = "Cannot open " + PortName;
     return false;
   }

@@ -61,11 +61,10 @@ std::unique_ptr<IRegistryAccess> CreateSystemRegistry();
 
 enum class TPortPresence { Present, Ghost };
 
-// Opens the port's device for reading and closes it at once. Only "no such file or path" means the
-// port is a ghost (listed but its device gone); every other failure, such as the port being open
-// elsewhere, means it is there. Windows opens "\\.\" + PortName; POSIX opens QUARNEL_DEV_ROOT
-// (default /dev) + "/" + PortName without becoming its controlling terminal. A name that contains a
-// path separator or is "." or ".." names no port and is a ghost.
+// Opens the port's device (PortDevicePath, platform/PortName.h) for reading and closes it at once;
+// POSIX without becoming its controlling terminal. Only "no such file or path" means the port is a
+// ghost (listed but its device gone); every other failure, such as the port being open elsewhere,
+// means it is there. A name that IsPortName refuses names no port and is a ghost.
 TPortPresence ProbePort(const std::string& PortName);
 
 }  // namespace platform

@@ -17,20 +17,22 @@ constexpr TSerialLine kNoSerialLine = nullptr;
 // MAXDWORD of the Windows time-out fields.
 constexpr uint32_t kSerialTimeoutMax = 0xFFFFFFFFu;
 
-// The five fields of Windows COMMTIMEOUTS, in milliseconds, with their Windows meaning:
-// - a read returns when all bytes asked for have come, or when the total time-out
-//   (TotalMultiplier * bytes asked + TotalConstant, counted from the start of the read; none when
-//   both are 0) runs out, or when, once a first byte has come, more than ReadIntervalTimeout passes
-//   between two bytes (no interval limit when it is 0);
-// - ReadIntervalTimeout kSerialTimeoutMax with both totals 0: return at once with what is buffered;
-// - ReadIntervalTimeout and ReadTotalTimeoutMultiplier kSerialTimeoutMax, 0 <
-// ReadTotalTimeoutConstant
-//   < kSerialTimeoutMax: return at once with what is buffered, else with the first bytes that come
-//   within ReadTotalTimeoutConstant;
-// - all read fields 0: wait until all bytes asked for have come;
-// - a write ends after WriteTotalTimeoutMultiplier * bytes + WriteTotalTimeoutConstant (no limit
-//   when both are 0) with what was sent by then.
-// A read or write cut short by a time-out succeeds with the smaller count.
+// The five fields of Windows COMMTIMEOUTS, in milliseconds. The Win32 line hands them to the
+// driver; the POSIX line emulates them for these combinations of the read fields (I interval,
+// M total multiplier, C total constant; MAX is kSerialTimeoutMax):
+// - I below MAX: a read returns when all bytes asked for have come; or when the total time-out
+//   M * bytes asked + C, counted from the start of the read, runs out (no total limit when M and C
+//   are both 0); or, once a first byte has come, when more than I passes without another (no
+//   interval limit when I is 0). So {0, 0, 0} waits until all bytes asked for have come.
+// - {MAX, 0, 0}: returns at once with what is buffered, possibly nothing.
+// - {MAX, MAX, C} with C below MAX: returns at once with what is buffered; when nothing is, with
+//   the first bytes that come within C, or with nothing after C.
+// - {MAX, M, C} otherwise, {MAX, 0, 500} for example, which Windows leaves undocumented: MAX
+//   counts as no interval limit, so the read waits for all bytes asked for or for the total
+//   M * bytes asked + C, whichever comes first.
+// The serial port class uses only the first two forms. A write ends after
+// WriteTotalTimeoutMultiplier * bytes + WriteTotalTimeoutConstant (no limit when both are 0) with
+// what was sent by then. A read or write cut short by a time-out succeeds with the smaller count.
 struct TSerialTimeouts {
   uint32_t ReadIntervalTimeout = 0;
   uint32_t ReadTotalTimeoutMultiplier = 0;
@@ -40,16 +42,34 @@ struct TSerialTimeouts {
 };
 
 // Opens a port by name for reading and writing, exclusively: a port that another program (or
-// another line of this one) has open fails to open. Windows: "\\.\" + Name. POSIX: Name is a
-// device path; without a '/' it names an entry of QUARNEL_DEV_ROOT (default /dev), so "ttyACM0"
-// means /dev/ttyACM0. A fresh POSIX line returns at once from reads until time-outs are set.
-// Returns kNoSerialLine on failure.
-TSerialLine SerialOpen(const std::string& Name);
+// another line of this one) has open fails to open. Name is a plain port name (COM5, ttyACM0)
+// that IsPortName accepts, opened at PortDevicePath (platform/PortName.h); anything else, a path
+// in particular, is refused. A fresh POSIX line returns at once from reads until time-outs are
+// set. Returns kNoSerialLine on failure, with Reason saying why ("in use by another program").
+TSerialLine SerialOpen(const std::string& Name, std::string& Reason);
 
 // Raw 8 data bits, no parity, one stop bit at BaudRate; no flow control, no character
-// processing; DTR and RTS raised and kept raised. False when the line's state cannot be read or
-// set (on POSIX also for a rate the system has no setting for).
-bool SerialConfigure(TSerialLine Line, uint32_t BaudRate);
+// processing; DTR and RTS raised and kept raised. False, with Reason saying what failed, when the
+// line's state cannot be read or set. POSIX also fails for a rate the system has no setting for,
+// when reading the settings back shows one the driver did not take (tcsetattr succeeds when any
+// one change applied), and when DTR cannot be raised on a line that has modem lines.
+bool SerialConfigure(TSerialLine Line, uint32_t BaudRate, std::string& Reason);
+
+// The line's settings as the driver reports them.
+struct TSerialSettings {
+  uint32_t BaudRate = 0;  // 0 when POSIX has no number for the line's speed
+  uint8_t DataBits = 0;
+  bool Parity = false;
+  uint8_t StopBits = 0;       // 1 or 2 (Windows' 1.5 reads as 2)
+  bool Raw = false;           // binary: no echo, line editing, signals, translation or replacement
+  bool HardwareFlow = false;  // CTS/RTS or DSR/DTR handshake
+  bool SoftwareFlow = false;  // XON/XOFF in either direction
+  // DTR and RTS raised. A line without modem lines (a pseudo-terminal) reports both raised, as
+  // Wine does for the COM ports it maps onto such lines.
+  bool DtrOn = false;
+  bool RtsOn = false;
+};
+bool SerialGetSettings(TSerialLine Line, TSerialSettings& Settings);
 
 bool SerialGetTimeouts(TSerialLine Line, TSerialTimeouts& Timeouts);
 bool SerialSetTimeouts(TSerialLine Line, const TSerialTimeouts& Timeouts);

@@ -111,6 +111,11 @@ typedef void(WFX_API* tLogProc)(int PluginNr, int MsgType, char* LogString);
 typedef BOOL(WFX_API* tRequestProc)(int PluginNr, int RequestType, char* CustomTitle,
                                     char* CustomText, char* ReturnedText, int maxlen);
 
+#ifndef _WIN32
+// The Linux plug-in is built with hidden visibility: the functions declared in this block are its
+// only exports (packaging/quarnel.map says the same to the linker).
+#pragma GCC visibility push(default)
+#endif
 extern "C" {
 int WFX_API FsInit(int PluginNr, tProgressProc pProgressProc, tLogProc pLogProc,
                    tRequestProc pRequestProc);
@@ -128,6 +133,9 @@ BOOL WFX_API FsRemoveDir(char* RemoteName);
 BOOL WFX_API FsMkDir(char* Path);
 BOOL WFX_API FsDisconnect(char* DisconnectRoot);
 }
+#ifndef _WIN32
+#pragma GCC visibility pop
+#endif
 
 // A BOOL argument as the host meant it. Double Commander 1.0.x on Linux passes the BOOL arguments
 // of FsRenMovFile as a one-byte Boolean, so the upper bytes of the register are whatever was there

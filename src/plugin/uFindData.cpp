@@ -4,10 +4,19 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "util/uLibraryObject.h"
+
 namespace {
 
-std::mutex ContextLock;
-std::unordered_set<TFindContext*>* LiveContexts = nullptr;
+// A library object (the lifetime rule in plugin/uLibrary.h).
+struct TLiveContexts {
+  std::mutex Lock;
+  std::unordered_set<TFindContext*> Set;
+};
+TLibraryObject<TLiveContexts> LiveContexts;
+TLiveContexts& Live() {
+  return LiveContexts.Get();
+}
 
 void CopyName(const std::string& name, WIN32_FIND_DATAA& data) {
   // cFileName holds 260 characters; names are cut to 259 and NUL-terminated.
@@ -42,30 +51,27 @@ void FillFindDataFromEntry(const TShellFileEntry& Entry, WIN32_FIND_DATAA& FindD
 }
 
 HANDLE RegisterFindContext(TFindContext* Context) {
-  std::lock_guard<std::mutex> guard(ContextLock);
-  if (!LiveContexts) LiveContexts = new std::unordered_set<TFindContext*>();
-  LiveContexts->insert(Context);
+  std::lock_guard<std::mutex> guard(Live().Lock);
+  Live().Set.insert(Context);
   return static_cast<HANDLE>(Context);
 }
 
 TFindContext* LookupFindContext(HANDLE Handle) {
-  std::lock_guard<std::mutex> guard(ContextLock);
+  std::lock_guard<std::mutex> guard(Live().Lock);
   auto* context = static_cast<TFindContext*>(Handle);
-  if (!LiveContexts || LiveContexts->count(context) == 0) return nullptr;
-  return context;
+  return Live().Set.count(context) == 0 ? nullptr : context;
 }
 
 TFindContext* ReleaseFindContext(HANDLE Handle) {
-  std::lock_guard<std::mutex> guard(ContextLock);
+  std::lock_guard<std::mutex> guard(Live().Lock);
   auto* context = static_cast<TFindContext*>(Handle);
-  if (!LiveContexts || LiveContexts->erase(context) == 0) return nullptr;
-  return context;
+  return Live().Set.erase(context) == 0 ? nullptr : context;
 }
 
 void ReleaseAllFindContexts() {
-  std::lock_guard<std::mutex> guard(ContextLock);
-  if (!LiveContexts) return;
-  for (TFindContext* context : *LiveContexts) delete context;
-  delete LiveContexts;
-  LiveContexts = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(Live().Lock);
+    for (TFindContext* context : Live().Set) delete context;
+  }
+  LiveContexts.Release();
 }

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "util/uDebugLog.h"
+#include "util/uLibraryObject.h"
 
 std::atomic<int32_t> PluginNr{0};
 std::atomic<tProgressProc> ProgressProc{nullptr};
@@ -11,18 +12,29 @@ std::atomic<tLogProc> LogProc{nullptr};
 std::atomic<tRequestProc> RequestProc{nullptr};
 
 namespace {
-std::mutex IniLock;
-std::string IniName;
+// A library object (the lifetime rule in plugin/uLibrary.h).
+struct TIniStore {
+  std::mutex Lock;
+  std::string Name;
+};
+TLibraryObject<TIniStore> IniStore;
+TIniStore& Ini() {
+  return IniStore.Get();
+}
 }  // namespace
 
 std::string IniFileName() {
-  std::lock_guard<std::mutex> guard(IniLock);
-  return IniName;
+  std::lock_guard<std::mutex> guard(Ini().Lock);
+  return Ini().Name;
 }
 
 void SetIniFileName(const std::string& Name) {
-  std::lock_guard<std::mutex> guard(IniLock);
-  IniName = Name;
+  std::lock_guard<std::mutex> guard(Ini().Lock);
+  Ini().Name = Name;
+}
+
+void ReleaseIniFileName() {
+  IniStore.Release();
 }
 
 void HostLog(int32_t MsgType, const std::string& Text) {

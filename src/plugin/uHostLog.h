@@ -7,7 +7,8 @@
 
 #include "platform/wfxplugin.h"
 
-// Written by FsInit, read from any thread.
+// Written by FsInit, read from any thread; atomic, so never destroyed by the runtime (the lifetime
+// rule in plugin/uLibrary.h).
 extern std::atomic<int32_t> PluginNr;
 extern std::atomic<tProgressProc> ProgressProc;
 extern std::atomic<tLogProc> LogProc;
@@ -16,6 +17,7 @@ extern std::atomic<tRequestProc> RequestProc;
 // The settings file the host named in FsSetDefaultParams; kept, not read.
 std::string IniFileName();
 void SetIniFileName(const std::string& Name);
+void ReleaseIniFileName();
 
 // Passes Text to the host's log window with the given message type (nothing if no LogProc).
 void HostLog(int32_t MsgType, const std::string& Text);

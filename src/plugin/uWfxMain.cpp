@@ -53,7 +53,9 @@ void LibraryStartup() {
   IdleWatcherStart();
 }
 
-void LibraryShutdown() {
+void LibraryShutdown(bool ProcessExiting) {
+  // See the lifetime rule in plugin/uLibrary.h.
+  if (ProcessExiting) return;
   DeviceLogProc = nullptr;
   ComScanLogProc = nullptr;
   IdleWatcherStop();      // woken, waited for, ended: it touches nothing shared after this
@@ -61,6 +63,8 @@ void LibraryShutdown() {
   IdleWatcherClose();
   RegistryShutdown();
   ReleaseAllFindContexts();
+  ReleaseIniFileName();
+  ReleaseDebugLog();
 }
 
 extern "C" {

@@ -3,6 +3,7 @@
 #include "devices/uFlipper.h"
 #include "devices/uPortapack.h"
 #include "registry/uDeviceCache.h"
+#include "registry/uDeviceRegistry.h"
 
 TShellDevicePtr CreateDeviceForPortDefault(const std::string& PortName,
                                            const std::string& FriendlyName, uint16_t VID,

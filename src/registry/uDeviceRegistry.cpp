@@ -6,6 +6,7 @@
 #include "platform/Platform.h"
 #include "registry/uDeviceCache.h"
 #include "serial/uComScan.h"
+#include "util/uLibraryObject.h"
 #include "util/uStrUtils.h"
 
 namespace {
@@ -14,16 +15,15 @@ constexpr int32_t kMsgTypeConnect = 1;
 constexpr int32_t kMsgTypeDisconnect = 2;
 
 // The stored root list is replaced by ListRoot on the host's thread and read by lookups that may
-// run on another; a small lock keeps the swap and the copy apart. The store lives on the heap and
-// is emptied by RegistryShutdown: the runtime's own static destruction may already have run when
-// the library's unload hook is called, so nothing here is left for it to destroy.
+// run on another; a small lock keeps the swap and the copy apart. The store is a library object
+// (the lifetime rule in plugin/uLibrary.h), released by RegistryShutdown.
 struct TRootStore {
   std::mutex Lock;
   TRootEntries Roots;
 };
+TLibraryObject<TRootStore> RootStore;
 TRootStore& Store() {
-  static TRootStore* store = new TRootStore();
-  return *store;
+  return RootStore.Get();
 }
 
 std::atomic<uint64_t> ActivityStamp{0};
@@ -43,7 +43,29 @@ std::string NoticePath(const std::string& display) {
   return std::string(1, platform::PathSeparator()) + display;
 }
 
+bool Contains(const std::string& Haystack, const char* Needle) {
+  return Haystack.find(Needle) != std::string::npos;
+}
+
+// Opening a port can reset a board that resets on DTR, and an outgoing Bluetooth port can block
+// the open for seconds: only ports that the root would list are opened for the ghost test.
+bool WouldBeListed(const TComPortInfo& Port) {
+  return ClassifyDevice(Port.FriendlyName, Port.VID, Port.PID) != dkNone;
+}
+
 }  // namespace
+
+TDeviceKind ClassifyDevice(const std::string& Name, uint16_t VID, uint16_t PID) {
+  // USB ids decide first: a HackRF stays a HackRF whatever its friendly name claims.
+  if (VID == 0x1D50 && PID == 0x6018) return dkPortapack;
+  if (VID == 0x1D50 && PID == 0x6089) return dkHackRF;
+  if (VID == 0x0483 && PID == 0x5740) return dkFlipper;
+  const std::string upper = UpperAscii(Name);
+  if (Contains(upper, "PORTAPACK") || Contains(upper, "MAYHEM")) return dkPortapack;
+  if (Contains(upper, "HACKRF")) return dkHackRF;
+  if (Contains(upper, "FLIPPER")) return dkFlipper;
+  return dkNone;
+}
 
 std::string FlipperNameFromInstance(const std::string& InstanceId) {
   if (UpperAscii(InstanceId.substr(0, 5)) != "FLIP_") return {};
@@ -82,7 +104,7 @@ std::string RootDescription(TDeviceKind Kind, const std::string& FlipperName,
 
 TComPortInfos ScanPorts() {
   TPortEnumerator enumerate = PortEnumerator.load();
-  return enumerate ? enumerate() : EnumerateComPorts();
+  return enumerate ? enumerate(WouldBeListed) : EnumerateComPorts(WouldBeListed);
 }
 
 TRootEntries ListRoot() {
@@ -185,7 +207,5 @@ void RegistryStartup() {
 
 void RegistryShutdown() {
   ConnectNotifier.store(nullptr);
-  TRootEntries released;
-  std::lock_guard<std::mutex> guard(Store().Lock);
-  Store().Roots.swap(released);
+  RootStore.Release();
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "devices/uDeviceTypes.h"
+#include "serial/uComScan.h"
 
 struct TRootEntry {
   std::string Display;  // folder name at the plug-in root; unique per port
@@ -23,7 +24,11 @@ struct TRootEntry {
 };
 using TRootEntries = std::vector<TRootEntry>;
 
+// Decides the device kind of a serial port from its USB ids, then from its friendly name.
+TDeviceKind ClassifyDevice(const std::string& Name, uint16_t VID, uint16_t PID);
+
 // Enumerates the ports afresh, builds the entries in port order and stores them as RootEntries.
+// Only ports of a recognised kind get the presence test (see EnumerateComPorts).
 TRootEntries ListRoot();
 // The stored result of the most recent ListRoot (a copy).
 TRootEntries RootEntries();
@@ -56,9 +61,9 @@ void NotifyDisconnect(const std::string& RootDisplay);
 void RegistryStartup();
 void RegistryShutdown();
 
-// Test seam: replaces the port enumeration used by ListRoot (null restores the real one).
-struct TComPortInfo;
-using TPortEnumerator = std::vector<TComPortInfo> (*)();
+// Test seam: replaces the port enumeration used by ListRoot (null restores the real one). It is
+// given the filter of the ports that get the presence test.
+using TPortEnumerator = TComPortInfos (*)(const TPortFilter& ProbeOnly);
 void SetPortEnumerator(TPortEnumerator Enumerator);
 // The ports as the registry sees them: a fresh scan, or the test seam's list.
 std::vector<TComPortInfo> ScanPorts();

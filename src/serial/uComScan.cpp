@@ -14,7 +14,7 @@
 #include <new>
 #include <vector>
 
-TComScanLogHook ComScanLogProc = nullptr;
+TLogHookSlot ComScanLogProc{nullptr};
 
 namespace {
 
@@ -92,8 +92,7 @@ struct TSerialCommEntry {
 }  // namespace
 
 void ComScanLog(const std::string& Line) {
-  TComScanLogHook hook = ComScanLogProc;
-  if (hook) hook(Line);
+  CallLogHook(ComScanLogProc, Line);
 }
 
 std::string UsbIdHex(uint16_t Value) {
@@ -111,6 +110,23 @@ void LogPortDetails(const TComPortInfo& Info) {
 
 bool IsPortPresent(const std::string& PortName) {
   return platform::ProbePort(PortName) == platform::TPortPresence::Present;
+}
+
+TComPortInfos DropGhostPorts(TComPortInfos Ports, const TPortPresenceTest& IsPresent,
+                             const TPortFilter& ProbeOnly) {
+  TComPortInfos kept;
+  kept.reserve(Ports.size());
+  for (TComPortInfo& port : Ports) {
+    if (ProbeOnly && !ProbeOnly(port)) {
+      Log("-> Port nicht geprueft (kein bekanntes Geraet): " + port.PortName);
+      kept.push_back(std::move(port));
+    } else if (IsPresent && IsPresent(port.PortName)) {
+      kept.push_back(std::move(port));
+    } else {
+      Log("-> Ghost-Port ignoriert: " + port.PortName);
+    }
+  }
+  return kept;
 }
 
 uint32_t ParseHex(const std::string& Text, uint32_t Default) {
@@ -216,7 +232,8 @@ bool FindPortInEnum(IRegistryAccess& Registry, const std::string& KeyPath,
   return false;
 }
 
-TComPortInfos EnumerateComPortsFrom(IRegistryAccess& Registry, const TPortPresenceTest& IsPresent) {
+TComPortInfos EnumerateComPortsFrom(IRegistryAccess& Registry, const TPortPresenceTest& IsPresent,
+                                    const TPortFilter& ProbeOnly) {
   TComPortInfos result;
   Log("--- EnumerateComPorts start ---");
 
@@ -244,36 +261,34 @@ TComPortInfos EnumerateComPortsFrom(IRegistryAccess& Registry, const TPortPresen
       entry.ValueName = TextUpToNul(reinterpret_cast<const uint8_t*>(name),
                                     std::min(nameLength, kNameBufferSize - 1));
       entry.Port = TextUpToNul(data, std::min(dataSize, kPortDataSize));
-      if (entry.Port.empty()) continue;
-      if (IsPresent && IsPresent(entry.Port))
-        entries.push_back(std::move(entry));
-      else
-        Log("-> Ghost-Port ignoriert: " + entry.Port);
+      if (!entry.Port.empty()) entries.push_back(std::move(entry));
     }
   }
-  Log("SERIALCOMM-Eintraege: " + std::to_string(entries.size()));
 
+  // Each port's instance is looked up before the presence test, which needs its ids to leave
+  // alone the ports that the caller would not use.
   result.reserve(entries.size());
   for (const TSerialCommEntry& entry : entries) {
-    if (entry.Port.empty()) continue;
     TComPortInfo info;
     info.PortName = entry.Port;
-    Log("-> Port: " + info.PortName);
-    bool found = false;
     for (const char* root : kEnumRoots) {
       if (FindPortInEnum(Registry, root, info.PortName, 0, info.FriendlyName, info.HardwareID,
                          info.InstanceId, info.DeviceKey)) {
-        found = true;
+        ParseVidPid(info.HardwareID, info.VID, info.PID);
         break;
       }
     }
-    if (found) {
-      ParseVidPid(info.HardwareID, info.VID, info.PID);
-      LogPortDetails(info);
-    } else {
-      Log("   (keine Enum-Info gefunden)");
-    }
     result.push_back(std::move(info));
+  }
+  result = DropGhostPorts(std::move(result), IsPresent, ProbeOnly);
+  Log("SERIALCOMM-Eintraege: " + std::to_string(result.size()));
+  for (const TComPortInfo& info : result) {
+    Log("-> Port: " + info.PortName);
+    // A found instance always has its key path.
+    if (!info.DeviceKey.empty())
+      LogPortDetails(info);
+    else
+      Log("   (keine Enum-Info gefunden)");
   }
 
   // Duplicates: the first occurrence wins. Exact byte comparison, as SERIALCOMM spells its names.
@@ -293,12 +308,12 @@ TComPortInfos EnumerateComPortsFrom(IRegistryAccess& Registry, const TPortPresen
   return result;
 }
 
-TComPortInfos EnumerateComPorts() {
+TComPortInfos EnumerateComPorts(const TPortFilter& ProbeOnly) {
   try {
     // Only Windows has a port registry; elsewhere the factory gives none and sysfs lists the ports.
     if (std::unique_ptr<platform::IRegistryAccess> registry = platform::CreateSystemRegistry())
-      return EnumerateComPortsFrom(*registry, IsPortPresent);
-    return EnumerateComPortsSysfs();
+      return EnumerateComPortsFrom(*registry, IsPortPresent, ProbeOnly);
+    return EnumerateComPortsSysfs(ProbeOnly);
   } catch (const std::exception&) {
     // Out of memory while building the list: the caller gets no ports rather than an exception.
     Log("--- EnumerateComPorts abgebrochen ---");

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "util/uLogHook.h"
+
 namespace platform {
 class IRegistryAccess;
 }
@@ -22,34 +24,44 @@ struct TComPortInfo {
 };
 using TComPortInfos = std::vector<TComPortInfo>;
 
-using TComScanLogHook = void (*)(const std::string& Line);
-
 // Every log line of the port scan goes through this hook; null means silent.
-extern TComScanLogHook ComScanLogProc;
+extern TLogHookSlot ComScanLogProc;
 
-// The present ports in discovery order, without ghosts and duplicates. Never fails. Windows reads
-// the registry (EnumerateComPortsFrom), other systems sysfs (EnumerateComPortsSysfs).
-TComPortInfos EnumerateComPorts();
+// Which ports get the presence test, which opens the port: opening resets a board that resets on
+// DTR, and an outgoing Bluetooth port can block the open for seconds, so a caller names the ports
+// it would use. The others stay in the result untested, with the line
+// "-> Port nicht geprueft (kein bekanntes Geraet): " + port. A null filter tests every port.
+using TPortFilter = std::function<bool(const TComPortInfo& Port)>;
+
+// The ports in discovery order, without duplicates and without the ghosts that the presence test
+// found. Never fails. Windows reads the registry (EnumerateComPortsFrom), other systems sysfs
+// (EnumerateComPortsSysfs).
+TComPortInfos EnumerateComPorts(const TPortFilter& ProbeOnly = nullptr);
 
 // True when the port's device is there (platform::ProbePort): the ghost test.
 bool IsPortPresent(const std::string& PortName);
 using TPortPresenceTest = std::function<bool(const std::string& PortName)>;
 
 // The registry scan: ports from HARDWARE\DEVICEMAP\SERIALCOMM in value order, each looked up among
-// the device instances under SYSTEM\CurrentControlSet\Enum; ports that IsPresent rejects and
-// repeated port names are dropped.
+// the device instances under SYSTEM\CurrentControlSet\Enum; ports of ProbeOnly that IsPresent
+// rejects and repeated port names are dropped.
 TComPortInfos EnumerateComPortsFrom(platform::IRegistryAccess& Registry,
-                                    const TPortPresenceTest& IsPresent);
+                                    const TPortPresenceTest& IsPresent,
+                                    const TPortFilter& ProbeOnly = nullptr);
 
 // The sysfs scan: every QUARNEL_SYSFS_ROOT/class/tty/NAME (default /sys) whose device sits in a USB
 // interface, that is below a directory holding idVendor and idProduct (the USB device); in natural
 // name order (ttyACM2 before ttyACM10). Presence is tested on QUARNEL_DEV_ROOT/NAME (default /dev).
-TComPortInfos EnumerateComPortsSysfs();
+TComPortInfos EnumerateComPortsSysfs(const TPortFilter& ProbeOnly = nullptr);
 
 // ---- Pieces of the scans, shared by both and exposed for tests ------------------------------
 
 // Passes one line to ComScanLogProc when it is set.
 void ComScanLog(const std::string& Line);
+// The presence test of both scans: keeps the ports that ProbeOnly declines (logging that they were
+// not tested) and those that IsPresent finds, logs and drops the ghosts; order is kept.
+TComPortInfos DropGhostPorts(TComPortInfos Ports, const TPortPresenceTest& IsPresent,
+                             const TPortFilter& ProbeOnly);
 // The four lines that describe a port's instance: friendly name, hardware id, instance id, ids.
 void LogPortDetails(const TComPortInfo& Info);
 // A USB id as four upper-case hexadecimal digits.

@@ -19,6 +19,8 @@ namespace {
 constexpr size_t kMaxAttributeSize = 4096;
 // Bounds the walk from a tty's device up to its USB device, whatever links a tree holds.
 constexpr int kMaxAncestorSteps = 64;
+// Real product and serial strings are far shorter; a root folder name keeps well inside 259.
+constexpr size_t kMaxUsbStringBytes = 100;
 
 void Log(const std::string& Line) {
   ComScanLog(Line);
@@ -42,6 +44,24 @@ std::string ReadAttribute(const fs::path& Path) {
   if (nul != std::string::npos) text.resize(nul);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
+}
+
+// The USB product and serial strings come from the device itself and end up in folder names (a
+// Flipper's serial string is its name) and in log lines. A "/" or "\" would split the name where
+// the host hands it back, a control character garbles it, and a name longer than the host's 259
+// characters is cut and then matches no folder. So such bytes become "_", and the text is cut to
+// kMaxUsbStringBytes without splitting a UTF-8 character (Double Commander reads names as UTF-8).
+std::string UsbStringForName(std::string Text) {
+  for (char& c : Text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || byte < 32 || byte == 127) c = '_';
+  }
+  if (Text.size() > kMaxUsbStringBytes) {
+    size_t cut = kMaxUsbStringBytes;
+    while (cut > 0 && (static_cast<unsigned char>(Text[cut]) & 0xC0) == 0x80) --cut;
+    Text.resize(cut);
+  }
+  return Text;
 }
 
 // idVendor / idProduct hold four hexadecimal digits; anything else gives 0.
@@ -108,7 +128,7 @@ bool PortNameLess(const std::string& A, const std::string& B) {
   return A < B;  // equal as numbers (ttyS01, ttyS1): keep a strict order
 }
 
-TComPortInfos EnumerateComPortsSysfs() {
+TComPortInfos EnumerateComPortsSysfs(const TPortFilter& ProbeOnly) {
   TComPortInfos result;
   Log("--- EnumerateComPorts start ---");
 
@@ -136,26 +156,21 @@ TComPortInfos EnumerateComPortsSysfs() {
   std::sort(candidates.begin(), candidates.end(),
             [](const TCandidate& a, const TCandidate& b) { return PortNameLess(a.Name, b.Name); });
 
-  std::vector<TCandidate> present;
-  for (TCandidate& candidate : candidates) {
-    if (IsPortPresent(candidate.Name))
-      present.push_back(std::move(candidate));
-    else
-      Log("-> Ghost-Port ignoriert: " + candidate.Name);
-  }
-
-  for (const TCandidate& candidate : present) {
+  for (const TCandidate& candidate : candidates) {
     TComPortInfo info;
     info.PortName = candidate.Name;
-    info.FriendlyName = ReadAttribute(candidate.UsbDevice / "product");
-    info.InstanceId = ReadAttribute(candidate.UsbDevice / "serial");
+    info.FriendlyName = UsbStringForName(ReadAttribute(candidate.UsbDevice / "product"));
+    info.InstanceId = UsbStringForName(ReadAttribute(candidate.UsbDevice / "serial"));
     info.DeviceKey = candidate.UsbDevice.string();
     info.VID = ReadUsbId(candidate.UsbDevice / "idVendor");
     info.PID = ReadUsbId(candidate.UsbDevice / "idProduct");
     info.HardwareID = "USB\\VID_" + UsbIdHex(info.VID) + "&PID_" + UsbIdHex(info.PID);
+    result.push_back(std::move(info));
+  }
+  result = DropGhostPorts(std::move(result), IsPortPresent, ProbeOnly);
+  for (const TComPortInfo& info : result) {
     Log("-> Port: " + info.PortName);
     LogPortDetails(info);
-    result.push_back(std::move(info));
   }
   Log("--- EnumerateComPorts fertig, " + std::to_string(result.size()) + " Ports ---");
   return result;

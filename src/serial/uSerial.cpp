@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/Platform.h"
+#include "platform/PortName.h"
 
 namespace {
 
@@ -67,10 +68,17 @@ TSerialPort::~TSerialPort() {
 
 bool TSerialPort::Open(const std::string& APortName, uint32_t ABaudRate) {
   Close();
-  platform::TSerialLine line = platform::SerialOpen(APortName);
-  if (line == platform::kNoSerialLine) return false;
-  if (!platform::SerialConfigure(line, ABaudRate)) {
+  OpenError_.clear();
+  std::string reason;
+  platform::TSerialLine line = platform::SerialOpen(APortName, reason);
+  if (line != platform::kNoSerialLine && !platform::SerialConfigure(line, ABaudRate, reason)) {
     platform::SerialClose(line);
+    line = platform::kNoSerialLine;
+  }
+  if (line == platform::kNoSerialLine) {
+    // A refused name is not repeated: it may hold control characters that garble a log line.
+    OpenError_ = platform::IsPortName(APortName) ? "Cannot open port " + APortName + ": " + reason
+                                                 : "Cannot open port: " + reason;
     return false;
   }
   Line_ = line;
@@ -278,6 +286,16 @@ bool TSerialPort::GetReadTimeouts(TSerialReadTimeouts& Timeouts) const {
   Timeouts.TotalMultiplierMs = now.ReadTotalTimeoutMultiplier;
   Timeouts.TotalConstantMs = now.ReadTotalTimeoutConstant;
   return true;
+}
+
+bool TSerialPort::GetTimeouts(platform::TSerialTimeouts& Timeouts) const {
+  if (!IsOpen()) return false;
+  Timeouts = CurrentTimeouts();
+  return true;
+}
+
+bool TSerialPort::GetLineSettings(platform::TSerialSettings& Settings) const {
+  return IsOpen() && platform::SerialGetSettings(Line_, Settings);
 }
 
 bool TSerialPort::SetReadTimeouts(const TSerialReadTimeouts& Timeouts) {

@@ -28,8 +28,12 @@ class TSerialPort {
 
   // Closes an open port first, then opens APortName exclusively at ABaudRate, 8N1, DTR and RTS
   // raised, installs the base time-outs (read interval 50 ms, read total ReadTimeoutMs(), write
-  // 2000 ms) and purges. False leaves the object closed with PortName() empty.
+  // 2000 ms) and purges. APortName is a plain port name (COM5, ttyACM0), never a path. False
+  // leaves the object closed with PortName() empty and the cause in OpenError().
   bool Open(const std::string& APortName, uint32_t ABaudRate);
+  // Why the last Open failed, for the user ("Cannot open port ttyACM0: DTR could not be raised
+  // (Input/output error)"); empty after a successful Open.
+  const std::string& OpenError() const { return OpenError_; }
   void Close();
   bool IsOpen() const { return Line_ != platform::kNoSerialLine; }
 
@@ -69,6 +73,10 @@ class TSerialPort {
   // that sets its own puts the saved ones back when it is done.
   bool GetReadTimeouts(TSerialReadTimeouts& Timeouts) const;
   bool SetReadTimeouts(const TSerialReadTimeouts& Timeouts);
+  // The whole set installed now, write half included, and the line's settings as the driver
+  // reports them (for checks and diagnostics).
+  bool GetTimeouts(platform::TSerialTimeouts& Timeouts) const;
+  bool GetLineSettings(platform::TSerialSettings& Settings) const;
 
   const std::string& PortName() const { return PortName_; }
   // Rate of the last successful Open (kept after Close).
@@ -87,6 +95,7 @@ class TSerialPort {
 
   platform::TSerialLine Line_ = platform::kNoSerialLine;
   std::string PortName_;
+  std::string OpenError_;
   uint32_t BaudRate_ = 0;
   uint32_t ReadTimeoutMs_ = kDefaultReadTimeoutMs;
   // The set this object last installed: what a read puts back when the line cannot report its

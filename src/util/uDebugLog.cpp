@@ -4,39 +4,57 @@
 #include <mutex>
 
 #include "platform/Platform.h"
+#include "util/uLibraryObject.h"
 
 namespace {
 
-std::once_flag PathOnce;
-std::string LogFilePath;
-std::mutex LogLock;
+// Lines may be logged during and after the library's shut-down, so the log's state is a library
+// object (the lifetime rule in plugin/uLibrary.h).
+struct TLogState {
+  std::mutex Lock;
+  std::string Path;  // guarded by Lock; empty until the first use
+};
+TLibraryObject<TLogState> LogState;
+TLogState& State() {
+  return LogState.Get();
+}
 
-void ComputePath() {
-  std::string dir = platform::TempDirectory();
-  if (dir.empty()) {
-    LogFilePath = platform::PathSeparator() == '\\' ? "C:\\quarnel.log" : "/tmp/quarnel.log";
-    return;
-  }
-  if (dir.back() != platform::PathSeparator()) dir += platform::PathSeparator();
-  LogFilePath = dir + "quarnel.log";
+const std::string& PathLocked(TLogState& state) {
+  if (state.Path.empty())
+    state.Path = DebugLogPathFor(platform::TempDirectory(), platform::PathSeparator());
+  return state.Path;
 }
 
 }  // namespace
 
+std::string DebugLogPathFor(const std::string& TempDirectory, char Separator) {
+  if (TempDirectory.empty()) return Separator == '\\' ? "C:\\quarnel.log" : "/tmp/quarnel.log";
+  std::string path = TempDirectory;
+  if (path.back() != Separator) path += Separator;
+  return path + "quarnel.log";
+}
+
 std::string DebugLogPath() {
-  std::call_once(PathOnce, ComputePath);
-  return LogFilePath;
+  TLogState& state = State();
+  std::lock_guard<std::mutex> guard(state.Lock);
+  return PathLocked(state);
+}
+
+void ReleaseDebugLog() {
+  LogState.Release();
 }
 
 void DebugLog(const std::string& Line) {
-  std::string path = DebugLogPath();
+  TLogState& state = State();
+  std::lock_guard<std::mutex> guard(state.Lock);
+  // Stamped under the lock, so that the stamps in the file never go backwards: a thread that
+  // waited for the lock writes the time it writes, not the time it began to wait.
   platform::TLocalTime now = platform::LocalTimeNow();
   char stamp[32];
   std::snprintf(stamp, sizeof(stamp), "%.2d:%.2d:%.2d.%.3d", now.Hour, now.Minute, now.Second,
                 now.Millisecond);
-  std::string text = std::string(stamp) + "  " + Line + "\r\n";
-  std::lock_guard<std::mutex> guard(LogLock);
-  platform::AppendToFile(path, text);  // a log that cannot be written loses the line, nothing else
+  // A log that cannot be written loses the line, nothing else.
+  platform::AppendToFile(PathLocked(state), std::string(stamp) + "  " + Line + "\r\n");
 }
 
 std::string FormatDataLine(const std::string& Label, const void* Buffer, int32_t Count) {

@@ -12,6 +12,13 @@ void DebugLog(const std::string& Line);
 void DebugLogData(const std::string& Label, const void* Buffer, int32_t Count);
 // The log file's path (computed at the first use of any log routine).
 std::string DebugLogPath();
+// Releases the log's state at the unload; a later line would set it up afresh.
+void ReleaseDebugLog();
+
+// The path rule: quarnel.log in the temporary directory, with a separator added where the
+// directory does not end in one; C:\quarnel.log (Windows) or /tmp/quarnel.log when the system
+// names no temporary directory.
+std::string DebugLogPathFor(const std::string& TempDirectory, char Separator);
 
 // The text DebugLogData writes, without the time stamp.
 std::string FormatDataLine(const std::string& Label, const void* Buffer, int32_t Count);

@@ -72,7 +72,7 @@ class FlipperDevice : public ::testing::Test {
     Extra.insert(Extra.end(), {"--transcript", TranscriptPath()});
     Sim = std::make_unique<TDevSim>("flipper", Root.Path(), Extra);
     ASSERT_TRUE(Sim->Ok()) << Sim->Error();
-    Device.reset(new TFlipperDevice(Sim->SlavePath()));
+    Device.reset(new TFlipperDevice(Sim->PortName()));
     ASSERT_TRUE(Device->Connect()) << Device->LastError;
   }
 
@@ -125,7 +125,7 @@ class FlipperDevice : public ::testing::Test {
 TEST_F(FlipperDevice, ConnectsAndAnswersTheRootWithoutAsking) {
   Start();
   EXPECT_TRUE(Device->Connected);
-  EXPECT_EQ(Device->Title, "Flipper Zero on " + Sim->SlavePath());
+  EXPECT_EQ(Device->Title, "Flipper Zero on " + Sim->PortName());
   EXPECT_EQ(Device->Version, "Flipper Zero");
   EXPECT_EQ(Device->GetKind(), dkFlipper);
   EXPECT_EQ(LogLinesStartingWith("flipper connect OK"), 1u);

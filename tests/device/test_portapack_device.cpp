@@ -48,7 +48,7 @@ class PortapackDevice : public ::testing::Test {
     Extra.insert(Extra.end(), {"--transcript", Work.Path() + "/wire.txt"});
     Sim = std::make_unique<TDevSim>("portapack", Card.Path(), Extra);
     ASSERT_TRUE(Sim->Ok()) << Sim->Error();
-    Device = std::make_unique<TPortapackDevice>(Sim->SlavePath());
+    Device = std::make_unique<TPortapackDevice>(Sim->PortName());
     ASSERT_TRUE(Device->Connect()) << Device->LastError;
   }
   // Everything the device has read from the plug-in so far.
@@ -71,7 +71,7 @@ class PortapackDevice : public ::testing::Test {
 
 TEST_F(PortapackDevice, ConnectsAndExchangesCommands) {
   Start();
-  EXPECT_EQ(Device->Title, "PortaPack on " + Sim->SlavePath());
+  EXPECT_EQ(Device->Title, "PortaPack on " + Sim->PortName());
   EXPECT_EQ(Device->Version, "PortaPack/Mayhem");
   EXPECT_EQ(Device->GetKind(), dkPortapack);
   std::string response;

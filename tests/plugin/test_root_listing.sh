@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Linux plug-in, loaded by wfxhost, lists the root of a fake sysfs tree: simulated PortaPack,
-# Flipper and HackRF ports appear as folders in port order; an unrelated USB adapter does not.
+# Flipper and HackRF ports appear as folders in port order; an unrelated USB adapter does not, and
+# is not even opened.
 set -uo pipefail
 build=$(cd "${1:?build dir}" && pwd)
 repo=$(cd "$(dirname "$0")/../.." && pwd)
@@ -25,7 +26,8 @@ grep -q 'last error 18 (ERROR_NO_MORE_FILES)' <<<"$out" || fail "empty root erro
 bash "$repo/scripts/sim-devices.sh" start-linux "$state" "$build/devsim" "$work/sys" "$work/dev" \
   portapack,0 flipper,1,,Test1 hackrf,2 >/dev/null || fail "simulators did not start"
 
-# An FTDI adapter on ttyUSB0 with a plain file as its device node: present, but not ours.
+# An FTDI adapter on ttyUSB0: not ours, so never opened for the ghost test. Its device node is a
+# dangling link, which that test would take for a ghost.
 usb="$work/sys/devices/pci0000:00/0000:00:14.0/usb1/1-9"
 mkdir -p "$usb/1-9:1.0/ttyUSB0/tty/ttyUSB0"
 printf '0403\n' >"$usb/idVendor"
@@ -34,7 +36,7 @@ printf 'FT232R USB UART\n' >"$usb/product"
 ln -s ../.. "$usb/1-9:1.0/ttyUSB0/tty/ttyUSB0/device"
 ln -s "../../devices/pci0000:00/0000:00:14.0/usb1/1-9/1-9:1.0/ttyUSB0/tty/ttyUSB0" \
   "$work/sys/class/tty/ttyUSB0"
-: >"$work/dev/ttyUSB0"
+ln -s "$work/nothing" "$work/dev/ttyUSB0"
 
 for root in '\' '/'; do
   out=$("${host[@]}" ls "$root") || fail "ls $root failed: $out"
@@ -47,6 +49,8 @@ done
 # The scan's lines reach the host's log window as details and the debug log file.
 grep -q '^log\[3 DETAILS\]: --- EnumerateComPorts start ---$' <<<"$out" || fail "no scan log: $out"
 grep -q '^log\[3 DETAILS\]: -> Port: ttyUSB0$' <<<"$out" || fail "adapter not scanned: $out"
+grep -qx 'log\[3 DETAILS\]: -> Port nicht geprueft (kein bekanntes Geraet): ttyUSB0' <<<"$out" ||
+  fail "adapter opened: $out"
 grep -q '  === FsInit called, PluginNr=0 ===' "$work/quarnel.log" || fail "debug log missing"
 grep -q '  FsFindFirst: plugin-root, 3 devices' "$work/quarnel.log" || fail "debug log lines"
 

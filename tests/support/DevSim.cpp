@@ -1,6 +1,8 @@
 // Starting and stopping the device simulator from tests (see DevSim.h).
 #include "DevSim.h"
 
+#include "support/TestPorts.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -96,6 +98,7 @@ TDevSim::TDevSim(const std::string& Kind, const std::string& Root,
     }
     if (C == '\n') {
       SlavePath_ = Line;
+      PortName_ = LinkTestPort(SlavePath_);
       break;
     }
     Line += C;

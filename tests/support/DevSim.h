@@ -23,6 +23,8 @@ class TDevSim {
   bool Ok() const { return !SlavePath_.empty(); }
   const std::string& Error() const { return Error_; }
   const std::string& SlavePath() const { return SlavePath_; }
+  // The name under which the serial port opens the simulator's line (LinkTestPort).
+  const std::string& PortName() const { return PortName_; }
   pid_t Pid() const { return Pid_; }
 
   // SIGTERM, then waits up to TimeoutMs for the exit; SIGKILL if it does not come. True when the
@@ -37,6 +39,7 @@ class TDevSim {
  private:
   pid_t Pid_ = -1;
   std::string SlavePath_;
+  std::string PortName_;
   std::string Error_;
 };
 

@@ -1,6 +1,8 @@
 // Pseudo-terminal peer for serial tests; see PtyPeer.h.
 #include "support/PtyPeer.h"
 
+#include "support/TestPorts.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -56,6 +58,7 @@ TPtyPeer::TPtyPeer() {
   Master_ = master;
   Slave_ = slave;
   SlavePath_ = name;
+  PortName_ = LinkTestPort(SlavePath_);
 }
 
 TPtyPeer::~TPtyPeer() {

@@ -20,6 +20,8 @@ class TPtyPeer {
 
   bool Ok() const { return Master_ >= 0; }
   const std::string& SlavePath() const { return SlavePath_; }
+  // The name under which the serial port opens this line (LinkTestPort).
+  const std::string& PortName() const { return PortName_; }
 
   // Writes all of Bytes to the line (gives up after 5 s). For sends shorter than the line
   // discipline's buffer (about 4 KB) it then waits until the bytes can be read on the slave side,
@@ -45,5 +47,6 @@ class TPtyPeer {
   int Master_ = -1;
   int Slave_ = -1;
   std::string SlavePath_;
+  std::string PortName_;
   std::thread Sender_;
 };

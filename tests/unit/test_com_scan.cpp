@@ -194,11 +194,14 @@ class ComScanTest : public ::testing::Test {
     Registry.SetString(Path, "FriendlyName", Friendly);
     Registry.SetMultiString(Path, "HardwareID", {HardwareId, "USB\\COMPAT"});
   }
-  TComPortInfos Scan() {
-    return EnumerateComPortsFrom(Registry, [this](const std::string& Port) {
-      ++Probes[Port];
-      return Ghosts.count(Port) == 0;
-    });
+  TComPortInfos Scan(const TPortFilter& ProbeOnly = nullptr) {
+    return EnumerateComPortsFrom(
+        Registry,
+        [this](const std::string& Port) {
+          ++Probes[Port];
+          return Ghosts.count(Port) == 0;
+        },
+        ProbeOnly);
   }
   static std::vector<std::string> Names(const TComPortInfos& Ports) {
     std::vector<std::string> names;
@@ -274,6 +277,32 @@ TEST_F(ComScanTest, ScanKeepsSerialCommOrderDropsGhostsAndDuplicatesAndLogsEvery
   // The empty value is never probed; every listed port is probed once per listing.
   EXPECT_EQ(Probes.count(""), 0u);
   EXPECT_EQ(Probes["COM9"], 1);
+}
+
+TEST_F(ComScanTest, OnlyPortsTheCallerWouldUseAreProbed) {
+  for (const char* port : {"COM3", "COM4", "COM5", "COM6"})
+    Registry.SetString(kSerialComm, std::string("\\Device\\") + port, port);
+  AddInstance(kUsb + "\\VID_1D50&PID_6018\\pp", "COM5", "PortaPack", "USB\\VID_1D50&PID_6018");
+  AddInstance(kUsb + "\\VID_1D50&PID_6018\\gone", "COM6", "PortaPack", "USB\\VID_1D50&PID_6018");
+  AddInstance(kUsb + "\\VID_0403&PID_6001\\A1", "COM3", "FTDI", "USB\\VID_0403&PID_6001");
+  Ghosts = {"COM6", "COM4"};
+  const TComPortInfos ports = Scan([](const TComPortInfo& Port) { return Port.VID == 0x1D50; });
+
+  // Untested ports stay, ghosts among them or not; tested ghosts go.
+  EXPECT_EQ(Names(ports), (std::vector<std::string>{"COM3", "COM4", "COM5"}));
+  EXPECT_EQ(Probes, (std::map<std::string, int>{{"COM5", 1}, {"COM6", 1}}));
+  const std::vector<std::string> head = {
+      "--- EnumerateComPorts start ---",
+      "-> Port nicht geprueft (kein bekanntes Geraet): COM3",
+      "-> Port nicht geprueft (kein bekanntes Geraet): COM4",
+      "-> Ghost-Port ignoriert: COM6",
+      "SERIALCOMM-Eintraege: 3",
+      "-> Port: COM3",
+  };
+  ASSERT_GE(Lines.size(), head.size());
+  EXPECT_EQ(std::vector<std::string>(Lines.begin(), Lines.begin() + head.size()), head);
+  EXPECT_TRUE(Logged("   (keine Enum-Info gefunden)"));  // COM4
+  EXPECT_EQ(Lines.back(), "--- EnumerateComPorts fertig, 3 Ports ---");
 }
 
 TEST_F(ComScanTest, MissingSerialCommGivesNothingAndNoEndLine) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/PortDiscovery.h"
+#include "registry/uDeviceRegistry.h"
 #include "serial/uComScan.h"
 
 namespace fs = std::filesystem;
@@ -216,6 +217,61 @@ TEST_F(ComScanSysfsTest, ListsUsbPortsInNaturalOrderWithIdsAndSkipsGhostsAndNonU
   Lines.clear();
   EXPECT_EQ(EnumerateComPorts().size(), 4u);
   EXPECT_EQ(Lines.back(), "--- EnumerateComPorts fertig, 4 Ports ---");
+}
+
+TEST_F(ComScanSysfsTest, OnlyPortsTheCallerWouldUseAreOpened) {
+  TPty portapack;
+  ASSERT_FALSE(portapack.SlavePath.empty());
+  AddAcm("ttyACM0", "1-1", "1d50", "6018", "PortaPack Mayhem", "a");
+  AddAcm("ttyACM1", "1-2", "1d50", "6018", "PortaPack Mayhem", "gone");
+  AddAcm("ttyUSB0", "1-3", "0403", "6001", "FT232R USB UART", "b");
+  LinkDev("ttyACM0", portapack.SlavePath);
+  // Were the adapter opened, its dangling entry would make it a ghost.
+  LinkDev("ttyUSB0", (Base / "nothing").string());
+
+  const TComPortInfos ports =
+      EnumerateComPortsSysfs([](const TComPortInfo& Port) { return Port.VID == 0x1D50; });
+
+  ASSERT_EQ(ports.size(), 2u);
+  EXPECT_EQ(ports[0].PortName, "ttyACM0");
+  EXPECT_EQ(ports[1].PortName, "ttyUSB0");
+  const std::vector<std::string> head = {
+      "--- EnumerateComPorts start ---",
+      "-> Ghost-Port ignoriert: ttyACM1",
+      "-> Port nicht geprueft (kein bekanntes Geraet): ttyUSB0",
+      "-> Port: ttyACM0",
+  };
+  ASSERT_GE(Lines.size(), head.size());
+  EXPECT_EQ(std::vector<std::string>(Lines.begin(), Lines.begin() + head.size()), head);
+}
+
+// The device names its own product and serial; whatever it sends, the folder name made of them
+// stays one usable name that leads back to its port.
+TEST_F(ComScanSysfsTest, UsbStringsAreMadeFitForFolderNames) {
+  TPty flipper;
+  ASSERT_FALSE(flipper.SlavePath.empty());
+  std::string accents;
+  for (int i = 0; i < 200; ++i) accents += "\xC3\xA9";  // 400 bytes of UTF-8
+  AddAcm("ttyACM0", "1-1", "0483", "5740", "Flip/per\\Zero\x01\x7f",
+         ("flip_a/b\\c\x02" + accents).c_str());
+  LinkDev("ttyACM0", flipper.SlavePath);
+
+  const TComPortInfos ports = EnumerateComPortsSysfs();
+  ASSERT_EQ(ports.size(), 1u);
+  EXPECT_EQ(ports[0].FriendlyName, "Flip_per_Zero__");
+  const std::string& serial = ports[0].InstanceId;
+  ASSERT_EQ(serial.substr(0, 11), "flip_a_b_c_");
+  EXPECT_LE(serial.size(), 100u);
+  EXPECT_GE(serial.size(), 90u);
+  EXPECT_EQ((serial.size() - 11) % 2, 0u) << "a UTF-8 character was split";
+
+  SetPortEnumerator(nullptr);
+  const TRootEntries roots = ListRoot();
+  ASSERT_EQ(roots.size(), 1u);
+  const std::string& display = roots[0].Display;
+  EXPECT_LT(display.size(), 259u);
+  EXPECT_EQ(display.find_first_of("/\\"), std::string::npos);
+  EXPECT_EQ(DisplayToPort(display), "ttyACM0");
 }
 
 TEST_F(ComScanSysfsTest, BrokenTreesNeitherCrashNorHang) {

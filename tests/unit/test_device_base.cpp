@@ -6,6 +6,7 @@
 
 #include "devices/uDeviceBase.h"
 #include "support/PtyPeer.h"
+#include "support/StubDevice.h"
 
 namespace {
 
@@ -44,12 +45,10 @@ TEST(UnsafePathReason, ControlCharactersAreRefusedEverythingElsePasses) {
 }
 
 // A device that records Disconnect calls and opens its port on Connect.
-class TRecordingDevice : public TShellDevice {
+class TRecordingDevice : public TStubDevice {
  public:
   TRecordingDevice(const std::string& Port, int* Disconnects, bool* PortOpenAtDisconnect)
-      : TShellDevice(Port),
-        Disconnects_(Disconnects),
-        PortOpenAtDisconnect_(PortOpenAtDisconnect) {}
+      : TStubDevice(Port), Disconnects_(Disconnects), PortOpenAtDisconnect_(PortOpenAtDisconnect) {}
   bool Connect() override {
     if (!SerialPort.Open(PortName, 115200)) {
       LastError = "Cannot open " + PortName;
@@ -66,8 +65,6 @@ class TRecordingDevice : public TShellDevice {
     }
     TShellDevice::Disconnect();
   }
-  bool ListDir(const std::string&, TShellFileEntries&) override { return false; }
-  bool GetFileSize(const std::string&, int64_t&) override { return false; }
   bool GetFile(const std::string&, const std::string&, const TTransferProgress& OnProgress,
                void* ProgressData) override {
     for (int64_t done = 0; done <= 300; done += 100) {
@@ -78,14 +75,6 @@ class TRecordingDevice : public TShellDevice {
     }
     return true;
   }
-  bool PutFile(const std::string&, const std::string&, const TTransferProgress&, void*) override {
-    return false;
-  }
-  bool DeleteFile(const std::string&) override { return false; }
-  bool MakeDir(const std::string&) override { return false; }
-  bool RemoveDir(const std::string&) override { return false; }
-  bool RenameFile(const std::string&, const std::string&) override { return false; }
-  TDeviceKind GetKind() const override { return dkNone; }
 
   bool PortIsOpen() const { return SerialPort.IsOpen(); }
 
@@ -117,15 +106,15 @@ TEST(ShellDevice, DestroyingAConnectedDeviceRunsTheOverrideAndClosesThePort) {
   bool portOpen = false;
   {
     // Through the owner's pointer type, as the registry frees devices.
-    TShellDevicePtr device(new TRecordingDevice(peer.SlavePath(), &disconnects, &portOpen));
+    TShellDevicePtr device(new TRecordingDevice(peer.PortName(), &disconnects, &portOpen));
     ASSERT_TRUE(device->Connect());
-    EXPECT_EQ(device->Title, "Recorder on " + peer.SlavePath());
+    EXPECT_EQ(device->Title, "Recorder on " + peer.PortName());
   }
   EXPECT_TRUE(portOpen);
   EXPECT_EQ(peer.Receive(5, 5000), "bye\r\n");
   // The port was closed: another opener gets it.
   TSerialPort other;
-  EXPECT_TRUE(other.Open(peer.SlavePath(), 115200));
+  EXPECT_TRUE(other.Open(peer.PortName(), 115200));
   other.Close();
 
   // A device deleted some other way still gives its port back: the base destructor closes it,
@@ -133,19 +122,19 @@ TEST(ShellDevice, DestroyingAConnectedDeviceRunsTheOverrideAndClosesThePort) {
   disconnects = 0;
   portOpen = false;
   std::unique_ptr<TShellDevice> plain(
-      new TRecordingDevice(peer.SlavePath(), &disconnects, &portOpen));
+      new TRecordingDevice(peer.PortName(), &disconnects, &portOpen));
   ASSERT_TRUE(plain->Connect());
   plain.reset();
   EXPECT_EQ(disconnects, 0);
-  EXPECT_TRUE(other.Open(peer.SlavePath(), 115200));
+  EXPECT_TRUE(other.Open(peer.PortName(), 115200));
 }
 
 TEST(ShellDevice, ConnectFailureLeavesAReason) {
   int disconnects = 0;
   bool portOpen = false;
-  TRecordingDevice device("/dev/quarnel-no-such-port", &disconnects, &portOpen);
+  TRecordingDevice device("quarnel-no-such-port", &disconnects, &portOpen);
   EXPECT_FALSE(device.Connect());
-  EXPECT_EQ(device.LastError, "Cannot open /dev/quarnel-no-such-port");
+  EXPECT_EQ(device.LastError, "Cannot open quarnel-no-such-port");
   EXPECT_FALSE(device.PortIsOpen());
 }
 

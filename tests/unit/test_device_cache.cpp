@@ -270,7 +270,7 @@ TComPortInfo Port(const std::string& Name, uint16_t VID, uint16_t PID) {
 }
 std::mutex PortsLock;
 TComPortInfos Ports;
-TComPortInfos FakePorts() {
+TComPortInfos FakePorts(const TPortFilter& /*ProbeOnly*/) {
   std::lock_guard<std::mutex> guard(PortsLock);
   return Ports;
 }

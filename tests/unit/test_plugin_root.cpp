@@ -1,12 +1,20 @@
 // The plug-in's front door at the root level: exports, find data, root entries, the debug log.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <future>
+#include <mutex>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -14,11 +22,15 @@
 #include <vector>
 
 #include "devices/uDeviceLog.h"
+#include "platform/Platform.h"
 #include "platform/wfxplugin.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
+#include "plugin/uLibrary.h"
+#include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
 #include "serial/uComScan.h"
+#include "support/StubDevice.h"
 #include "util/uDebugLog.h"
 
 namespace {
@@ -56,8 +68,74 @@ TComPortInfo Port(const std::string& name, const std::string& friendly, uint16_t
 }
 
 TComPortInfos gPorts;
-TComPortInfos FakePorts() {
+// The ports the last enumeration was asked to open for the ghost test; listings run on several
+// threads at once in one test.
+std::mutex gProbedLock;
+std::vector<std::string> gProbed;
+TComPortInfos FakePorts(const TPortFilter& ProbeOnly) {
+  std::vector<std::string> probed;
+  for (const TComPortInfo& port : gPorts)
+    if (!ProbeOnly || ProbeOnly(port)) probed.push_back(port.PortName);
+  std::lock_guard<std::mutex> guard(gProbedLock);
+  gProbed = probed;
   return gPorts;
+}
+
+// Puts a FIFO or a directory where the debug log file is, for the object's lifetime, and the file
+// back afterwards. With a FIFO, a thread that logs stays inside DebugLog, holding the log's lock,
+// blocked in the file's open until ReadLines opens the reading end.
+class TLogStandIn {
+ public:
+  enum TKind { kFifo, kDirectory };
+  explicit TLogStandIn(TKind Kind) : Path_(DebugLogPath()), Saved_(Path_ + ".saved") {
+    std::rename(Path_.c_str(), Saved_.c_str());
+    Ok_ = Kind == kFifo ? mkfifo(Path_.c_str(), 0600) == 0 : mkdir(Path_.c_str(), 0700) == 0;
+  }
+  ~TLogStandIn() {
+    // Gone first, so that no later writer blocks; then the reading end may close.
+    std::remove(Path_.c_str());
+    if (Reader_ >= 0) close(Reader_);
+    std::rename(Saved_.c_str(), Path_.c_str());
+  }
+  TLogStandIn(const TLogStandIn&) = delete;
+  TLogStandIn& operator=(const TLogStandIn&) = delete;
+  bool Ok() const { return Ok_; }
+
+  // The first Count lines written to the FIFO, without their line ends; fewer after TimeoutMs.
+  std::vector<std::string> ReadLines(size_t Count, uint32_t TimeoutMs) {
+    if (Reader_ < 0) Reader_ = open(Path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);
+    std::vector<std::string> lines;
+    std::string text;
+    while (Reader_ >= 0 && lines.size() < Count && std::chrono::steady_clock::now() < deadline) {
+      pollfd p{Reader_, POLLIN, 0};
+      poll(&p, 1, 50);
+      char buf[4096];
+      ssize_t n = read(Reader_, buf, sizeof(buf));
+      // 0: no writer has the FIFO open at the moment; one that was waiting comes in a moment.
+      if (n <= 0) continue;
+      text.append(buf, static_cast<size_t>(n));
+      for (size_t end; (end = text.find("\r\n")) != std::string::npos; text.erase(0, end + 2))
+        lines.push_back(text.substr(0, end));
+    }
+    return lines;
+  }
+
+ private:
+  std::string Path_;
+  std::string Saved_;
+  bool Ok_ = false;
+  int Reader_ = -1;
+};
+
+// Milliseconds since midnight of a "hh:mm:ss.mmm  text" log line or a local time.
+int64_t MsOfDay(const std::string& Line) {
+  int h = 0, m = 0, sec = 0, ms = 0;
+  if (std::sscanf(Line.c_str(), "%2d:%2d:%2d.%3d", &h, &m, &sec, &ms) != 4) return -1;
+  return ((h * 60 + m) * 60 + sec) * 1000LL + ms;
+}
+int64_t MsOfDay(const platform::TLocalTime& T) {
+  return ((T.Hour * 60 + T.Minute) * 60 + T.Second) * 1000LL + T.Millisecond;
 }
 
 struct LogRecord {
@@ -196,6 +274,20 @@ TEST_F(PluginRoot, ListsRecognisedDevicesInPortOrder) {
   EXPECT_EQ(ListAll("").size(), 3u);
   EXPECT_EQ(ListAll("/").size(), 3u);
   EXPECT_EQ(ListAll(nullptr).size(), 3u);
+}
+
+// Listing the root must not open ports it would not list: that resets boards that reset on DTR
+// and can block on an outgoing Bluetooth port.
+TEST_F(PluginRoot, OnlyPortsThatWouldBeListedAreOpenedForTheGhostTest) {
+  gPorts = {Port("COM3", "Some USB adapter", 0x0403, 0x6001),
+            Port("COM5", "", 0x1D50, 0x6018),
+            Port("COM4", "Standard Serial over Bluetooth link", 0, 0),
+            Port("COM8", "USB Serial (Mayhem)", 0, 0),
+            Port("COM9", "HackRF", 0x1D50, 0x6089),
+            Port("COM7", "", 0x0483, 0x5740)};
+  EXPECT_EQ(ListRoot().size(), 4u);
+  std::lock_guard<std::mutex> guard(gProbedLock);
+  EXPECT_EQ(gProbed, (std::vector<std::string>{"COM5", "COM8", "COM9", "COM7"}));
 }
 
 TEST_F(PluginRoot, EmptyRootAndPathsBelowItFailWithTheirErrors) {
@@ -388,6 +480,188 @@ TEST(DebugLogFile, DataLinesShowHexAndText) {
   std::string ascii = line.substr(bar + 3);
   EXPECT_EQ(ascii.size(), 48u);
   EXPECT_EQ(ascii.substr(0, 3), "..A");
+}
+
+TEST(DebugLogFile, PathRule) {
+  struct {
+    const char* Dir;
+    char Separator;
+    const char* Path;
+  } cases[] = {
+      {"C:\\Users\\me\\AppData\\Local\\Temp\\", '\\',
+       "C:\\Users\\me\\AppData\\Local\\Temp\\quarnel.log"},
+      {"C:\\Temp", '\\', "C:\\Temp\\quarnel.log"},
+      {"", '\\', "C:\\quarnel.log"},
+      {"/tmp/x", '/', "/tmp/x/quarnel.log"},
+      {"/tmp/x/", '/', "/tmp/x/quarnel.log"},
+      {"", '/', "/tmp/quarnel.log"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DebugLogPathFor(c.Dir, c.Separator), c.Path) << c.Dir;
+}
+
+TEST_F(PluginRoot, AnUnwritableLogFileLosesItsLinesAndNothingElse) {
+  TLogStandIn directory(TLogStandIn::kDirectory);
+  ASSERT_TRUE(directory.Ok());
+  EXPECT_EQ(FsInit(3, nullptr, RecordLog, nullptr), 0);
+  DeviceLog("portapack line without a file");
+  DebugLogData("label", "ab", 2);
+  ASSERT_FALSE(gHostLog.empty());
+  EXPECT_EQ(gHostLog.back().text, "portapack line without a file");
+}
+
+// A line that waited for the log's lock is stamped when it is written, so that the stamps in the
+// file never run backwards between threads.
+TEST(DebugLogFile, LinesAreStampedWhenWritten) {
+  TLogStandIn fifo(TLogStandIn::kFifo);
+  ASSERT_TRUE(fifo.Ok());
+  std::thread first([] { DebugLog("stamp test one"); });
+  std::thread second([] { DebugLog("stamp test two"); });
+  // One of the two is stuck in the FIFO's open holding the lock, the other waits for the lock.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  const platform::TLocalTime released = platform::LocalTimeNow();
+  const std::vector<std::string> lines = fifo.ReadLines(2, 10000);
+  first.join();
+  second.join();
+  ASSERT_EQ(lines.size(), 2u);
+  if (MsOfDay(released) < 10000) GTEST_SKIP() << "too close to midnight";
+  // The line written second began to wait long before the release.
+  EXPECT_GE(MsOfDay(lines[1]), MsOfDay(released)) << lines[1];
+}
+
+// FsInit may run again (a second host window) while a transfer thread logs through the hooks it
+// sets; ThreadSanitizer reports plain hook variables here.
+TEST_F(PluginRoot, LoggingWhileFsInitReplacesTheHooks) {
+  std::atomic<int> logged{0};
+  std::atomic<bool> stop{false};
+  std::thread logger([&] {
+    while (!stop.load()) {
+      DeviceLog("portapack racing line");
+      ComScanLog("-> Port: racing");
+      logged.fetch_add(1);
+    }
+  });
+  for (int i = 0; i < 200 && logged.load() < 20; ++i) {
+    FsInit(i, nullptr, nullptr, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // As the unload does.
+  DeviceLogProc = nullptr;
+  ComScanLogProc = nullptr;
+  stop.store(true);
+  logger.join();
+  EXPECT_GT(logged.load(), 0);
+}
+
+// A device whose Connect waits until the test lets it go (at most 10 s).
+std::atomic<bool> gConnectEntered{false};
+std::promise<void>* gConnectRelease = nullptr;
+class TStuckDevice : public TStubDevice {
+ public:
+  using TStubDevice::TStubDevice;
+  bool Connect() override {
+    gConnectEntered.store(true);
+    gConnectRelease->get_future().wait_for(std::chrono::seconds(10));
+    LastError = "released";
+    return false;
+  }
+};
+TShellDevicePtr StuckDeviceFactory(const std::string& PortName, const std::string&, uint16_t,
+                                   uint16_t) {
+  return TShellDevicePtr(new TStuckDevice(PortName));
+}
+
+// The case that hangs a host on exit: a host thread inside a connect holds RegistryLock when
+// Windows kills it, and the shut-down at process exit must not wait for that lock.
+TEST_F(PluginRoot, ShutdownAtProcessExitWaitsForNoConnectInProgress) {
+  gPorts = {Port("COM5", "", 0x1D50, 0x6018)};
+  LibraryStartup();
+  ListRoot();
+  SetDeviceFactory(StuckDeviceFactory);
+  std::promise<void> release;
+  gConnectRelease = &release;
+  gConnectEntered.store(false);
+  std::thread host([] {
+    WIN32_FIND_DATAA data;
+    FsFindFirst(const_cast<char*>("\\PortaPack (COM5)"), &data);
+  });
+  for (int i = 0; i < 500 && !gConnectEntered.load(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(gConnectEntered.load());
+
+  auto exiting = std::async(std::launch::async, [] { LibraryShutdown(true); });
+  EXPECT_EQ(exiting.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+  release.set_value();
+  host.join();
+  exiting.wait();
+  SetDeviceFactory(nullptr);
+  LibraryShutdown(false);
+}
+
+TEST_F(PluginRoot, UnloadReleasesWhatTheLibraryHeldAndLoadStampsActivity) {
+  gPorts = {Port("COM5", "", 0x1D50, 0x6018), Port("COM7", "", 0x0483, 0x5740)};
+  LibraryStartup();
+  FsInit(5, nullptr, RecordLog, nullptr);
+  SetIniFileName("C:\\tc\\wincmd.ini");
+  WIN32_FIND_DATAA data;
+  HANDLE open = FsFindFirst(const_cast<char*>("\\"), &data);
+  ASSERT_NE(open, INVALID_HANDLE_VALUE);
+
+  LibraryShutdown(false);
+  EXPECT_EQ(IniFileName(), "");
+  EXPECT_FALSE(FsFindNext(open, &data));  // the context went with the unload
+  EXPECT_TRUE(RootEntries().empty());
+  EXPECT_EQ(DeviceLogProc.load(), nullptr);
+  EXPECT_EQ(ComScanLogProc.load(), nullptr);
+  gHostLog.clear();
+  NotifyConnect("PortaPack (COM5)");
+  EXPECT_TRUE(gHostLog.empty());
+  // A line logged after the unload finds its file again.
+  DebugLog("after the unload");
+  EXPECT_NE(ReadFile(DebugLogPath()).find("  after the unload\r\n"), std::string::npos);
+
+  SetLastActivity(1);
+  const uint64_t before = platform::TickCountMs();
+  LibraryStartup();
+  EXPECT_GE(LastActivity(), before);
+  LibraryShutdown(false);  // a test binary runs without the library's start-up
+}
+
+TEST_F(PluginRoot, FindFirstStampsActivityFindNextDoesNot) {
+  gPorts = {Port("COM5", "", 0x1D50, 0x6018), Port("COM7", "", 0x0483, 0x5740)};
+  const uint64_t before = platform::TickCountMs();
+  WIN32_FIND_DATAA data;
+  for (const char* path : {"\\", "\\PortaPack (COM5)\\APPS"}) {
+    SetLastActivity(1);
+    HANDLE h = FsFindFirst(const_cast<char*>(path), &data);
+    EXPECT_GE(LastActivity(), before) << path;
+    if (h != INVALID_HANDLE_VALUE) {
+      SetLastActivity(1);
+      EXPECT_TRUE(FsFindNext(h, &data));
+      EXPECT_FALSE(FsFindNext(h, &data));
+      EXPECT_EQ(LastActivity(), 1u);
+      FsFindClose(h);
+    }
+  }
+}
+
+TEST_F(PluginRoot, FailedFindFirstLeavesTheFindDataZeroed) {
+  struct {
+    const char* Path;
+    TComPortInfos Ports;
+  } cases[] = {
+      {"\\", {}},
+      {"\\PortaPack (COM5)\\APPS", {Port("COM5", "", 0x1D50, 0x6018)}},
+      {"\\Nothing (COM9)", {}},
+  };
+  for (const auto& c : cases) {
+    gPorts = c.Ports;
+    WIN32_FIND_DATAA data;
+    std::memset(&data, 0xAB, sizeof(data));
+    EXPECT_EQ(FsFindFirst(const_cast<char*>(c.Path), &data), INVALID_HANDLE_VALUE) << c.Path;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&data);
+    EXPECT_EQ(std::count(bytes, bytes + sizeof(data), 0), static_cast<long>(sizeof(data)))
+        << c.Path;
+  }
 }
 
 }  // namespace

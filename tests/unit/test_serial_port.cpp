@@ -4,13 +4,19 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 
 #include "platform/SerialLine.h"
+#include "platform/posix/TtyCalls.h"
 #include "serial/uSerial.h"
 #include "support/PtyPeer.h"
+#include "support/SerialChecks.h"
+#include "support/TestPorts.h"
 
 namespace {
 
@@ -24,7 +30,7 @@ class SerialPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(Peer.Ok());
-    ASSERT_TRUE(Port.Open(Peer.SlavePath(), 115200));
+    ASSERT_TRUE(Port.Open(Peer.PortName(), 115200));
   }
 
   TPtyPeer Peer;
@@ -35,17 +41,19 @@ class SerialPortTest : public ::testing::Test {
 
 TEST(SerialPortOpen, MissingPortFailsAndLeavesObjectClosed) {
   TSerialPort port;
-  EXPECT_FALSE(port.Open("/dev/quarnel-no-such-port", 115200));
+  EXPECT_FALSE(port.Open("quarnel-no-such-port", 115200));
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(port.PortName(), "");
+  EXPECT_EQ(port.OpenError(), "Cannot open port quarnel-no-such-port: No such file or directory");
 
   // A failed Open after a good one also leaves the object closed.
   TPtyPeer peer;
   ASSERT_TRUE(peer.Ok());
-  ASSERT_TRUE(port.Open(peer.SlavePath(), 230400));
-  EXPECT_EQ(port.PortName(), peer.SlavePath());
+  ASSERT_TRUE(port.Open(peer.PortName(), 230400));
+  EXPECT_EQ(port.PortName(), peer.PortName());
   EXPECT_EQ(port.BaudRate(), 230400u);
-  EXPECT_FALSE(port.Open("/dev/quarnel-no-such-port", 115200));
+  EXPECT_EQ(port.OpenError(), "");
+  EXPECT_FALSE(port.Open("quarnel-no-such-port", 115200));
   EXPECT_FALSE(port.IsOpen());
   EXPECT_EQ(port.PortName(), "");
   EXPECT_EQ(port.BaudRate(), 230400u);  // the last successful rate stays
@@ -58,58 +66,140 @@ TEST(SerialPortOpen, RefusesWhatIsNoTerminalAndRatesWithoutSetting) {
     ASSERT_NE(f, nullptr);
     fclose(f);
   }
+  const std::string plain = LinkTestPort(file);
   TSerialPort port;
-  EXPECT_FALSE(port.Open(file, 115200));
+  EXPECT_FALSE(port.Open(plain, 115200));
+  EXPECT_EQ(port.OpenError(), "Cannot open port " + plain + ": not a serial line");
   unlink(file.c_str());
 
   TPtyPeer peer;
   ASSERT_TRUE(peer.Ok());
-  EXPECT_FALSE(port.Open(peer.SlavePath(), 12345));
+  EXPECT_FALSE(port.Open(peer.PortName(), 12345));
   EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.OpenError(),
+            "Cannot open port " + peer.PortName() + ": this system has no setting for 12345 baud");
   // The failed configuration released the port again.
-  EXPECT_TRUE(port.Open(peer.SlavePath(), 115200));
+  EXPECT_TRUE(port.Open(peer.PortName(), 115200));
 }
 
-TEST(SerialPortOpen, BareNameIsLookedUpInTheDeviceRoot) {
+// Port names come out of folder names that the host hands back, which the user can type: no name
+// may open anything but a port in the device folder.
+TEST(SerialPortOpen, OpensPortNamesOnlyNeverPaths) {
   TPtyPeer peer;
   ASSERT_TRUE(peer.Ok());
-  namespace fs = std::filesystem;
-  fs::path root = fs::path(::testing::TempDir()) / ("quarnel-devroot-" + std::to_string(getpid()));
-  fs::create_directories(root);
-  fs::create_symlink(peer.SlavePath(), root / "ttyACM7");
-  setenv("QUARNEL_DEV_ROOT", root.c_str(), 1);
+  const std::string dotsToPty = "../.." + peer.SlavePath();  // from the test's device folder
+  for (const std::string& name :
+       {peer.SlavePath(), dotsToPty, std::string("pts\\0"), std::string("."), std::string(".."),
+        std::string(""), peer.PortName() + "\r", std::string("tty\x7f")}) {
+    TSerialPort port;
+    EXPECT_FALSE(port.Open(name, 115200)) << name;
+    EXPECT_EQ(port.OpenError(), "Cannot open port: not a port name") << name;
+    std::string reason;
+    platform::TSerialLine line = platform::SerialOpen(name, reason);
+    EXPECT_EQ(line, platform::kNoSerialLine) << name;
+    EXPECT_EQ(reason, "not a port name");
+    platform::SerialClose(line);
+  }
   TSerialPort port;
-  EXPECT_TRUE(port.Open("ttyACM7", 115200));
-  EXPECT_EQ(port.PortName(), "ttyACM7");
-  EXPECT_FALSE(TSerialPort().Open("ttyACM8", 115200));
-  unsetenv("QUARNEL_DEV_ROOT");
-  port.Close();
-  fs::remove_all(root);
+  EXPECT_TRUE(port.Open(peer.PortName(), 115200));
+}
+
+// A real driver may take only some of the settings, or fail to raise DTR; a pseudo-terminal never
+// does, so the tty calls are replaced here.
+class SerialPortDriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(Peer.Ok()); }
+  void TearDown() override { platform::TtyCalls() = Saved; }
+
+  // tcsetattr that leaves two stop bits set, whatever it was asked.
+  static int KeepsTwoStopBits(int Fd, int When, const termios* Settings) {
+    termios changed = *Settings;
+    changed.c_cflag |= CSTOPB;
+    return tcsetattr(Fd, When, &changed);
+  }
+  static inline int ModemError = 0;     // errno of a failing TIOCMBIS; 0: it succeeds
+  static inline int ModemBitsRead = 0;  // what TIOCMGET reports after a successful TIOCMBIS
+  static int FakeModemLines(int, unsigned long Request, int* Bits) {
+    if (Request == TIOCMBIS && ModemError != 0) {
+      errno = ModemError;
+      return -1;
+    }
+    if (Request == TIOCMGET) *Bits = ModemBitsRead;
+    return 0;
+  }
+
+  TPtyPeer Peer;
+  const platform::TTtyCalls Saved = platform::TtyCalls();
+};
+
+TEST_F(SerialPortDriverTest, SettingsTheDriverDidNotTakeFailTheOpen) {
+  platform::TtyCalls().SetAttributes = KeepsTwoStopBits;
+  TSerialPort port;
+  EXPECT_FALSE(port.Open(Peer.PortName(), 230400));
+  EXPECT_FALSE(port.IsOpen());
+  EXPECT_EQ(port.OpenError(), "Cannot open port " + Peer.PortName() +
+                                  ": the driver did not take raw 8N1 at 230400 baud");
+  platform::TtyCalls() = Saved;
+  EXPECT_TRUE(port.Open(Peer.PortName(), 230400));  // the failed open let the port go
+}
+
+TEST_F(SerialPortDriverTest, ADtrThatCannotBeRaisedFailsTheOpenUnlessTheLineHasNone) {
+  struct {
+    int Error;
+    int BitsRead;
+    const char* Reason;  // empty: the open succeeds
+  } cases[] = {
+      {EIO, 0, "DTR could not be raised (Input/output error)"},
+      {0, TIOCM_RTS, "DTR stays low after raising it"},
+      {0, TIOCM_DTR | TIOCM_RTS, ""},
+      {ENOTTY, 0, ""},  // no modem lines at all, as a pseudo-terminal
+      {EINVAL, 0, ""},
+  };
+  platform::TtyCalls().ModemLines = FakeModemLines;
+  for (const auto& c : cases) {
+    ModemError = c.Error;
+    ModemBitsRead = c.BitsRead;
+    TSerialPort port;
+    const bool expectOpen = std::string(c.Reason).empty();
+    EXPECT_EQ(port.Open(Peer.PortName(), 230400), expectOpen) << c.Reason;
+    if (!expectOpen) {
+      EXPECT_EQ(port.OpenError(), "Cannot open port " + Peer.PortName() + ": " + c.Reason);
+    }
+  }
+}
+
+TEST_F(SerialPortTest, SettingsReadBackAfterOpen) {
+  ASSERT_TRUE(Port.Open(Peer.PortName(), 230400));
+  platform::TSerialSettings s;
+  ASSERT_TRUE(Port.GetLineSettings(s));
+  ExpectRaw8N1(s, 230400);
+  Port.Close();
+  EXPECT_FALSE(Port.GetLineSettings(s));
 }
 
 TEST_F(SerialPortTest, SecondOpenerOfABusyPortFails) {
   TSerialPort other;
-  EXPECT_FALSE(other.Open(Peer.SlavePath(), 115200));
+  EXPECT_FALSE(other.Open(Peer.PortName(), 115200));
   EXPECT_FALSE(other.IsOpen());
   Port.Close();
   EXPECT_FALSE(Port.IsOpen());
   EXPECT_EQ(Port.PortName(), "");
-  EXPECT_TRUE(other.Open(Peer.SlavePath(), 115200));
+  EXPECT_TRUE(other.Open(Peer.PortName(), 115200));
 }
 
 TEST_F(SerialPortTest, SecondOpenClosesTheFirstHandle) {
   // Were the first handle still open, its lock would make this open fail.
-  EXPECT_TRUE(Port.Open(Peer.SlavePath(), 230400));
+  EXPECT_TRUE(Port.Open(Peer.PortName(), 230400));
   EXPECT_EQ(Port.BaudRate(), 230400u);
   TSerialPort other;
-  EXPECT_FALSE(other.Open(Peer.SlavePath(), 115200));
+  EXPECT_FALSE(other.Open(Peer.PortName(), 115200));
   Port.Close();
-  EXPECT_TRUE(other.Open(Peer.SlavePath(), 115200));
+  EXPECT_TRUE(other.Open(Peer.PortName(), 115200));
 }
 
 TEST_F(SerialPortTest, OpenDropsWhatWasWaiting) {
   ASSERT_TRUE(Peer.Send("stale banner"));
-  ASSERT_TRUE(Port.Open(Peer.SlavePath(), 115200));
+  ASSERT_TRUE(Port.Open(Peer.PortName(), 115200));
   std::string data;
   Port.Drain(data, 100);
   EXPECT_EQ(data, "");
@@ -212,7 +302,9 @@ TEST_F(SerialPortTest, ReadUntilTimeOutKeepsWhatArrived) {
   Peer.SendLater({{0, "partial "}, {100, "answer"}});
   std::string data;
   int32_t match = 0;
+  TStopwatch watch;
   EXPECT_FALSE(Port.ReadUntil({"ch> "}, 600, data, match));
+  EXPECT_LT(watch.Ms(), 3000);
   EXPECT_EQ(match, -1);
   EXPECT_EQ(data, "partial answer");
 }
@@ -294,7 +386,9 @@ TEST_F(SerialPortTest, ReadLineWithCrLastOrLfLateEndsTheLine) {
 TEST_F(SerialPortTest, ReadLineTimeOutKeepsWhatArrived) {
   ASSERT_TRUE(Peer.Send("ab"));
   std::string line;
+  TStopwatch watch;
   EXPECT_FALSE(Port.ReadLine(300, line));
+  EXPECT_LT(watch.Ms(), 3000);
   EXPECT_EQ(line, "ab");
   // A line over several bursts.
   Peer.SendLater({{0, "Rea"}, {120, "dy?"}, {120, "\r\n"}});
@@ -332,7 +426,9 @@ TEST_F(SerialPortTest, ReadExactNeverTakesMoreThanAsked) {
 TEST_F(SerialPortTest, ReadExactTimeOutKeepsWhatArrived) {
   ASSERT_TRUE(Peer.Send("12345"));
   std::string data;
+  TStopwatch watch;
   EXPECT_FALSE(Port.ReadExact(10, 300, data));
+  EXPECT_LT(watch.Ms(), 3000);
   EXPECT_EQ(data, "12345");
 }
 
@@ -340,7 +436,9 @@ TEST_F(SerialPortTest, ReadExactTimeOutKeepsWhatArrived) {
 
 TEST_F(SerialPortTest, DrainCollectsUntilQuiet) {
   std::string data = "old";
-  Port.Drain(data, 200);  // a silent line
+  TStopwatch watch;
+  Port.Drain(data, 500);  // a silent line
+  EXPECT_LT(watch.Ms(), 3000);
   EXPECT_EQ(data, "");
 
   Peer.SendLater({{0, "banner\r\n"}, {30, "ch> "}});
@@ -380,7 +478,7 @@ TEST_F(SerialPortTest, EveryReadPutsTheBaseTimeoutsBack) {
   // The base read time-out changes at the next Open.
   Port.SetReadTimeoutMs(400);
   expectBase(3000);
-  ASSERT_TRUE(Port.Open(Peer.SlavePath(), 115200));
+  ASSERT_TRUE(Port.Open(Peer.PortName(), 115200));
   expectBase(400);
 }
 
@@ -399,7 +497,9 @@ TEST_F(SerialPortTest, RawReadRunsUnderTheInstalledTimeouts) {
   Peer.SendLater({{0, "12"}, {100, "34"}});
   EXPECT_TRUE(Port.ReadRaw(buf, 4, got));  // no interval limit: waits for all four
   EXPECT_EQ(std::string(buf, got), "1234");
+  TStopwatch watch;
   EXPECT_TRUE(Port.ReadRaw(buf, 4, got));  // silent: empty after the total
+  EXPECT_LT(watch.Ms(), 4500);
   EXPECT_EQ(got, 0u);
   ASSERT_TRUE(Port.SetReadTimeouts(saved));
   TSerialReadTimeouts now;
@@ -411,10 +511,12 @@ TEST_F(SerialPortTest, AHungUpLineEndsReadsWithoutHanging) {
   Peer.HangUp();
   std::string data;
   int32_t match = 0;
+  TStopwatch watch;
   EXPECT_FALSE(Port.ReadUntil({"ch> "}, 300, data, match));
   EXPECT_FALSE(Port.ReadLine(300, data));
   EXPECT_FALSE(Port.ReadExact(4, 300, data));
   Port.Drain(data, 300);
+  EXPECT_LT(watch.Ms(), 6000);  // four reads of 300 ms each
   EXPECT_EQ(data, "");
   char c;
   uint32_t got = 0;
@@ -427,9 +529,10 @@ class SerialLineTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(Peer.Ok());
-    Line = platform::SerialOpen(Peer.SlavePath());
-    ASSERT_NE(Line, platform::kNoSerialLine);
-    ASSERT_TRUE(platform::SerialConfigure(Line, 115200));
+    std::string reason;
+    Line = platform::SerialOpen(Peer.PortName(), reason);
+    ASSERT_NE(Line, platform::kNoSerialLine) << reason;
+    ASSERT_TRUE(platform::SerialConfigure(Line, 115200, reason)) << reason;
   }
   void TearDown() override { platform::SerialClose(Line); }
 
@@ -453,7 +556,9 @@ TEST_F(SerialLineTest, ReturnImmediatelyFormsGiveWhatIsBuffered) {
   EXPECT_EQ(Read(10, {kMax, 0, 0, 0, 0}), "ab");
 
   // MAXDWORD interval and multiplier: the first bytes that come within the constant.
-  EXPECT_EQ(Read(10, {kMax, kMax, 100, 0, 0}), "");
+  TStopwatch watch;
+  EXPECT_EQ(Read(10, {kMax, kMax, 500, 0, 0}), "");
+  EXPECT_LT(watch.Ms(), 3000);
   Peer.SendLater({{50, "x"}, {400, "y"}});
   EXPECT_EQ(Read(10, {kMax, kMax, 2000, 0, 0}), "x");
   EXPECT_EQ(Read(10, {kMax, kMax, 2000, 0, 0}), "y");
@@ -462,7 +567,16 @@ TEST_F(SerialLineTest, ReturnImmediatelyFormsGiveWhatIsBuffered) {
 TEST_F(SerialLineTest, TotalAndIntervalLimits) {
   const uint32_t kMax = platform::kSerialTimeoutMax;
   // Total = multiplier * count + constant: empty on a silent line.
-  EXPECT_EQ(Read(5, {0, 20, 0, 0, 0}), "");
+  TStopwatch watch;
+  EXPECT_EQ(Read(5, {0, 100, 0, 0, 0}), "");
+  EXPECT_LT(watch.Ms(), 3000);
+  // MAXDWORD interval with other totals: no interval limit, all bytes asked for or the total.
+  Peer.SendLater({{0, "ab"}, {100, "cd"}});
+  EXPECT_EQ(Read(4, {kMax, 0, 5000, 0, 0}), "abcd");
+  ASSERT_TRUE(Peer.Send("ef"));
+  TStopwatch partial;
+  EXPECT_EQ(Read(4, {kMax, 0, 500, 0, 0}), "ef");
+  EXPECT_LT(partial.Ms(), 3000);
   // The interval applies once a first byte has come: a burst ends the read early.
   Peer.SendLater({{0, "burst"}, {500, "late"}});
   EXPECT_EQ(Read(100, {50, 0, 5000, 0, 0}), "burst");
@@ -474,18 +588,6 @@ TEST_F(SerialLineTest, TotalAndIntervalLimits) {
   // With no interval limit the read waits for the full count within its total.
   Peer.SendLater({{0, "ab"}, {150, "cd"}});
   EXPECT_EQ(Read(4, {0, 0, 5000, 0, 0}), "abcd");
-}
-
-TEST_F(SerialLineTest, TimeoutsReadBackAsSet) {
-  platform::TSerialTimeouts set{1, 2, 3, 4, 5};
-  ASSERT_TRUE(platform::SerialSetTimeouts(Line, set));
-  platform::TSerialTimeouts got;
-  ASSERT_TRUE(platform::SerialGetTimeouts(Line, got));
-  EXPECT_EQ(got.ReadIntervalTimeout, 1u);
-  EXPECT_EQ(got.ReadTotalTimeoutMultiplier, 2u);
-  EXPECT_EQ(got.ReadTotalTimeoutConstant, 3u);
-  EXPECT_EQ(got.WriteTotalTimeoutMultiplier, 4u);
-  EXPECT_EQ(got.WriteTotalTimeoutConstant, 5u);
 }
 
 }  // namespace

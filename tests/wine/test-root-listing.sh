@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Both Windows plug-ins, each driven by the wfxhost.exe of its own bitness, list the root from the
 # Wine prefix's registry: simulated PortaPack, Flipper and HackRF ports on pseudo-terminals linked
-# as COM5-COM7 appear as folders; an FTDI adapter (COM8) is not listed; a SERIALCOMM entry without
-# a device (COM9) is dropped as a ghost.
+# as COM5-COM7 appear as folders; an FTDI adapter (COM8) is neither listed nor opened; a PortaPack
+# whose SERIALCOMM entry outlived its device (COM9) is dropped as a ghost.
 # per-target
 # Arguments: the build root and the target (win64 or win32).
 set -uo pipefail
@@ -22,6 +22,8 @@ cleanup() {
     >/dev/null 2>&1
   wine64 reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /f >/dev/null 2>&1
   wine64 reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\QuarnelGhost9' /f >/dev/null 2>&1
+  wine64 reg delete 'HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_1D50&PID_6018\QuarnelGhost9' /f \
+    >/dev/null 2>&1
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -42,6 +44,9 @@ wine64 reg add "$key" /v FriendlyName /d 'USB Serial Port (COM8)' /f >/dev/null
 wine64 reg add "$key" /v HardwareID /t REG_MULTI_SZ /d 'FTDIBUS\COMPORT&VID_0403&PID_6001' /f >/dev/null
 wine64 reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\VCP0' /d COM8 /f >/dev/null
 wine64 reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\QuarnelGhost9' /d COM9 /f >/dev/null
+ghost='HKLM\SYSTEM\CurrentControlSet\Enum\USB\VID_1D50&PID_6018\QuarnelGhost9'
+wine64 reg add "$ghost\\Device Parameters" /v PortName /d COM9 /f >/dev/null
+wine64 reg add "$ghost" /v HardwareID /t REG_MULTI_SZ /d 'USB\VID_1D50&PID_6018' /f >/dev/null
 rm -f "$WINEPREFIX/dosdevices/com9"
 
 expected=$'d 0 - PortaPack (COM5)\nd 0 - Flipper Zero Test1 (COM6)\nd 0 - HackRF One (COM7, no shell)'
@@ -56,6 +61,7 @@ for dir in $target; do
     echo "$dir: root listing wrong (exit $rc):"; echo "$out"; status=1; continue
   fi
   for line in 'log[3 DETAILS]: -> Ghost-Port ignoriert: COM9' \
+              'log[3 DETAILS]: -> Port nicht geprueft (kein bekanntes Geraet): COM8' \
               'log[3 DETAILS]:    FriendlyName: USB Serial Port (COM8)' \
               'log[3 DETAILS]:    VID/PID:      $0483/$5740' 'ls: 3 entries'; do
     grep -qxF "$line" <<<"$(tr -d '\r' <<<"$out")" || { echo "$dir: missing line: $line"; status=1; }

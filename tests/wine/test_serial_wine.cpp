@@ -10,6 +10,7 @@
 
 #include "platform/Platform.h"
 #include "serial/uSerial.h"
+#include "support/SerialChecks.h"
 
 namespace {
 
@@ -89,6 +90,26 @@ TEST_F(WineSerial, OpenRules) {
   EXPECT_FALSE(Port.Open(missing, 115200));
   EXPECT_FALSE(Port.IsOpen());
   EXPECT_EQ(Port.PortName(), "");
+  EXPECT_EQ(Port.OpenError(), "Cannot open port " + missing + ": no such port");
+
+  // A name read out of a folder name never reaches another device or file: with the device prefix
+  // in front, COM21\..\COM21 would be the port itself and C:\windows\win.ini a file.
+  for (const std::string& name : {Com + "\\..\\" + Com, Com + "/../" + Com,
+                                  std::string("C:\\windows\\win.ini"), std::string("..")}) {
+    EXPECT_FALSE(Port.Open(name, 115200)) << name;
+    EXPECT_EQ(Port.OpenError(), "Cannot open port: not a port name") << name;
+  }
+}
+
+TEST_F(WineSerial, LineSettingsReadBackAfterOpen) {
+  for (uint32_t rate : {115200u, 230400u}) {
+    ASSERT_TRUE(Port.Open(Com, rate));
+    platform::TSerialSettings s;
+    ASSERT_TRUE(Port.GetLineSettings(s));
+    ExpectRaw8N1(s, rate);
+    EXPECT_TRUE(s.DtrOn);
+    EXPECT_TRUE(s.RtsOn);
+  }
 }
 
 TEST_F(WineSerial, WriteArrivesByteExact) {
@@ -126,7 +147,9 @@ TEST_F(WineSerial, ReadUntilSplitMarkersAndOrder) {
   EXPECT_EQ(data, "");
 
   Send({{0, "partial "}, {100, "answer"}});
+  TStopwatch watch;
   EXPECT_FALSE(Port.ReadUntil({"ch> "}, 600, data, match));
+  EXPECT_LT(watch.Ms(), 3000);
   EXPECT_EQ(data, "partial answer");
   EXPECT_EQ(match, -1);
 }
@@ -143,7 +166,9 @@ TEST_F(WineSerial, ReadLineEndsAndTheByteAfterACr) {
   EXPECT_EQ(data, "X");
 
   Send({{0, "ab"}});
+  TStopwatch watch;
   EXPECT_FALSE(Port.ReadLine(400, line));
+  EXPECT_LT(watch.Ms(), 3000);
   EXPECT_EQ(line, "ab");
 }
 
@@ -155,10 +180,14 @@ TEST_F(WineSerial, ReadExactAndDrain) {
   EXPECT_EQ(data, Pattern(10000));
 
   Send({{0, "12345"}});
+  TStopwatch exact;
   EXPECT_FALSE(Port.ReadExact(10, 500, data));
+  EXPECT_LT(exact.Ms(), 3000);
   EXPECT_EQ(data, "12345");
 
-  Port.Drain(data, 200);  // a silent line
+  TStopwatch drain;
+  Port.Drain(data, 500);  // a silent line
+  EXPECT_LT(drain.Ms(), 3000);
   EXPECT_EQ(data, "");
   Port.Drain(data, 0);
   EXPECT_EQ(data, "");
@@ -182,6 +211,15 @@ TEST_F(WineSerial, TimeoutsAreRestoredAndRawReadsUseThem) {
   ASSERT_TRUE(Port.GetReadTimeouts(t));
   EXPECT_EQ(t.IntervalMs, 50u);
   EXPECT_EQ(t.TotalConstantMs, 3000u);
+  // Each read installed read time-outs of its own; the write half stayed and came back with them.
+  platform::TSerialTimeouts all;
+  ASSERT_TRUE(Port.GetTimeouts(all));
+  EXPECT_EQ(all.WriteTotalTimeoutMultiplier, 0u);
+  EXPECT_EQ(all.WriteTotalTimeoutConstant, 2000u);
+  ASSERT_TRUE(Port.SetReadTimeouts({20, 0, 150}));
+  ASSERT_TRUE(Port.GetTimeouts(all));
+  EXPECT_EQ(all.ReadTotalTimeoutConstant, 150u);
+  EXPECT_EQ(all.WriteTotalTimeoutConstant, 2000u);
 
   ASSERT_TRUE(Port.SetReadTimeouts({0, 0, 3000}));
   Send({{0, "12"}, {100, "34"}});

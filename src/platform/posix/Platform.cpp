@@ -1,5 +1,6 @@
 // POSIX implementation of the clock, local-file and environment seam.
 #include "platform/Platform.h"
+#include "platform/PortName.h"
 
 #include <fcntl.h>
 #include <sys/time.h>
@@ -53,6 +54,12 @@ bool AppendToFile(const std::string& path, const std::string& data) {
   }
   close(fd);
   return done == data.size();
+}
+
+std::string PortDevicePath(const std::string& Name) {
+  std::string root = GetEnv("QUARNEL_DEV_ROOT");
+  if (root.empty()) root = "/dev";
+  return root + "/" + Name;
 }
 
 std::string GetEnv(const char* name) {

@@ -1,7 +1,7 @@
 // POSIX side of port discovery: the presence test of a port under /dev (or QUARNEL_DEV_ROOT for
 // tests). There is no registry here; the port list comes from sysfs (serial/uComScanSysfs.cpp).
-#include "platform/Platform.h"
 #include "platform/PortDiscovery.h"
+#include "platform/PortName.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,14 +15,9 @@ std::unique_ptr<IRegistryAccess> CreateSystemRegistry() {
 }
 
 TPortPresence ProbePort(const std::string& PortName) {
-  // A port name is one directory entry; anything that could walk elsewhere names no port.
-  if (PortName.empty() || PortName == "." || PortName == ".." ||
-      PortName.find_first_of("/\\") != std::string::npos ||
-      PortName.find('\0') != std::string::npos)
-    return TPortPresence::Ghost;
-  std::string root = GetEnv("QUARNEL_DEV_ROOT");
-  if (root.empty()) root = "/dev";
-  const std::string path = root + "/" + PortName;
+  // A name that could walk elsewhere names no port.
+  if (!IsPortName(PortName)) return TPortPresence::Ghost;
+  const std::string path = PortDevicePath(PortName);
   // O_NOCTTY: probing must never make the port our controlling terminal. O_NONBLOCK: a modem line
   // without carrier would otherwise block the open.
   int fd;

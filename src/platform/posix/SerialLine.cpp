@@ -12,9 +12,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <optional>
 
 #include "platform/Platform.h"
+#include "platform/PortName.h"
+#include "platform/posix/TtyCalls.h"
 
 namespace platform {
 
@@ -26,35 +29,81 @@ struct TSerialLineState {
 
 namespace {
 
-std::string DevicePath(const std::string& Name) {
-  if (Name.find('/') != std::string::npos) return Name;
-  std::string root = GetEnv("QUARNEL_DEV_ROOT");
-  if (root.empty()) root = "/dev";
-  return root + "/" + Name;
+int ModemLinesIoctl(int Fd, unsigned long Request, int* Bits) {
+  return ioctl(Fd, Request, Bits);
 }
 
-std::optional<speed_t> SpeedFor(uint32_t Baud) {
-  struct TRate {
-    uint32_t Baud;
-    speed_t Speed;
-  };
-  static constexpr TRate kRates[] = {
-      {50, B50},           {75, B75},           {110, B110},         {134, B134},
-      {150, B150},         {200, B200},         {300, B300},         {600, B600},
-      {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-      {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-      {115200, B115200},   {230400, B230400},
+struct TRate {
+  uint32_t Baud;
+  speed_t Speed;
+};
+constexpr TRate kRates[] = {
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},
+    {150, B150},         {200, B200},         {300, B300},         {600, B600},
+    {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+    {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+    {115200, B115200},   {230400, B230400},
 #ifdef B460800
-      {460800, B460800},
+    {460800, B460800},
 #endif
 #ifdef B500000
-      {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
-      {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
+    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
 #endif
-  };
+};
+
+std::optional<speed_t> SpeedFor(uint32_t Baud) {
   for (const TRate& rate : kRates)
     if (rate.Baud == Baud) return rate.Speed;
   return std::nullopt;
+}
+
+uint32_t BaudFor(speed_t Speed) {
+  for (const TRate& rate : kRates)
+    if (rate.Speed == Speed) return rate.Baud;
+  return 0;
+}
+
+std::string ErrnoText(int Code) {
+  char buffer[128];
+  return strerror_r(Code, buffer, sizeof(buffer));  // the GNU form: returns the text
+}
+
+// The termios flags that SerialConfigure sets or clears, by field: what it compares after the
+// driver had its say.
+constexpr tcflag_t kControlFlags = CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD;
+constexpr tcflag_t kInputFlags =
+    IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK;
+constexpr tcflag_t kOutputFlags = OPOST;
+constexpr tcflag_t kLocalFlags = ECHO | ECHONL | ICANON | ISIG | IEXTEN;
+
+bool SameLineSettings(const termios& Want, const termios& Got) {
+  return (Want.c_cflag & kControlFlags) == (Got.c_cflag & kControlFlags) &&
+         (Want.c_iflag & kInputFlags) == (Got.c_iflag & kInputFlags) &&
+         (Want.c_oflag & kOutputFlags) == (Got.c_oflag & kOutputFlags) &&
+         (Want.c_lflag & kLocalFlags) == (Got.c_lflag & kLocalFlags) &&
+         cfgetispeed(&Want) == cfgetispeed(&Got) && cfgetospeed(&Want) == cfgetospeed(&Got) &&
+         Want.c_cc[VMIN] == Got.c_cc[VMIN] && Want.c_cc[VTIME] == Got.c_cc[VTIME];
+}
+
+// A Flipper starts no command line until DTR is up, so a DTR that cannot be raised fails the open
+// here, with its cause, instead of as a time-out later.
+bool RaiseModemLines(int Fd, std::string& Reason) {
+  int bits = TIOCM_DTR | TIOCM_RTS;
+  if (TtyCalls().ModemLines(Fd, TIOCMBIS, &bits) != 0) {
+    const int error = errno;
+    // A line without modem lines at all, such as a pseudo-terminal, answers ENOTTY (some systems
+    // EINVAL): there is nothing to raise.
+    if (error == ENOTTY || error == EINVAL) return true;
+    Reason = "DTR could not be raised (" + ErrnoText(error) + ")";
+    return false;
+  }
+  int now = 0;
+  if (TtyCalls().ModemLines(Fd, TIOCMGET, &now) == 0 && (now & TIOCM_DTR) == 0) {
+    Reason = "DTR stays low after raising it";
+    return false;
+  }
+  return true;
 }
 
 // Milliseconds left until Deadline (a TickCountMs value), clamped to what poll() takes.
@@ -77,15 +126,27 @@ short WaitFor(int Fd, short Events, int TimeoutMs) {
 
 }  // namespace
 
-TSerialLine SerialOpen(const std::string& Name) {
-  if (Name.empty()) return kNoSerialLine;
-  std::string path = DevicePath(Name);
+TTtyCalls& TtyCalls() {
+  static TTtyCalls calls{tcsetattr, ModemLinesIoctl};
+  return calls;
+}
+
+TSerialLine SerialOpen(const std::string& Name, std::string& Reason) {
+  if (!IsPortName(Name)) {
+    Reason = "not a port name";
+    return kNoSerialLine;
+  }
+  const std::string path = PortDevicePath(Name);
   // O_NONBLOCK: the open must not wait for a carrier (CLOCAL is not set yet); the descriptor stays
   // non-blocking and every wait goes through poll() with a deadline.
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kNoSerialLine;
+  if (fd < 0) {
+    Reason = ErrnoText(errno);
+    return kNoSerialLine;
+  }
   if (!isatty(fd)) {
     close(fd);
+    Reason = "not a serial line";
     return kNoSerialLine;
   }
   // Windows opens a COM port without sharing, so a port in use fails to open there. Two locks give
@@ -94,6 +155,7 @@ TSerialLine SerialOpen(const std::string& Name) {
   // by programs that do not take flock, except root's. Either alone leaves a gap.
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     close(fd);
+    Reason = "in use by another program";
     return kNoSerialLine;
   }
   ioctl(fd, TIOCEXCL);  // not every tty driver supports it; flock still guards the port
@@ -105,12 +167,21 @@ TSerialLine SerialOpen(const std::string& Name) {
   return line;
 }
 
-bool SerialConfigure(TSerialLine Line, uint32_t BaudRate) {
-  if (!Line) return false;
+bool SerialConfigure(TSerialLine Line, uint32_t BaudRate, std::string& Reason) {
+  if (!Line) {
+    Reason = "the port is not open";
+    return false;
+  }
   std::optional<speed_t> speed = SpeedFor(BaudRate);
-  if (!speed) return false;
+  if (!speed) {
+    Reason = "this system has no setting for " + std::to_string(BaudRate) + " baud";
+    return false;
+  }
   termios t{};
-  if (tcgetattr(Line->Fd, &t) != 0) return false;
+  if (tcgetattr(Line->Fd, &t) != 0) {
+    Reason = "the line settings cannot be read (" + ErrnoText(errno) + ")";
+    return false;
+  }
   cfmakeraw(&t);
   t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK | PARMRK | ISTRIP);
   t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
@@ -120,12 +191,53 @@ bool SerialConfigure(TSerialLine Line, uint32_t BaudRate) {
   // raw tty answers 0 for "nothing yet" as well).
   t.c_cc[VMIN] = 1;
   t.c_cc[VTIME] = 0;
-  if (cfsetispeed(&t, *speed) != 0 || cfsetospeed(&t, *speed) != 0) return false;
-  if (tcsetattr(Line->Fd, TCSANOW, &t) != 0) return false;
-  // A Flipper starts no CLI session until DTR is up. Pseudo-terminals have no modem lines and
-  // refuse this (EINVAL or ENOTTY); that is no reason to fail.
-  int bits = TIOCM_DTR | TIOCM_RTS;
-  ioctl(Line->Fd, TIOCMBIS, &bits);
+  cfsetispeed(&t, *speed);
+  cfsetospeed(&t, *speed);
+  const std::string wanted = "raw 8N1 at " + std::to_string(BaudRate) + " baud";
+  if (TtyCalls().SetAttributes(Line->Fd, TCSANOW, &t) != 0) {
+    Reason = "the driver refused " + wanted + " (" + ErrnoText(errno) + ")";
+    return false;
+  }
+  // tcsetattr reports success when any one of the changes applied; only reading the settings back
+  // shows whether the driver took them all.
+  termios got{};
+  if (tcgetattr(Line->Fd, &got) != 0 || !SameLineSettings(t, got)) {
+    Reason = "the driver did not take " + wanted;
+    return false;
+  }
+  return RaiseModemLines(Line->Fd, Reason);
+}
+
+bool SerialGetSettings(TSerialLine Line, TSerialSettings& Settings) {
+  termios t{};
+  if (!Line || tcgetattr(Line->Fd, &t) != 0) return false;
+  Settings.BaudRate = BaudFor(cfgetospeed(&t));
+  switch (t.c_cflag & CSIZE) {
+    case CS5:
+      Settings.DataBits = 5;
+      break;
+    case CS6:
+      Settings.DataBits = 6;
+      break;
+    case CS7:
+      Settings.DataBits = 7;
+      break;
+    default:
+      Settings.DataBits = 8;
+  }
+  Settings.Parity = (t.c_cflag & PARENB) != 0;
+  Settings.StopBits = (t.c_cflag & CSTOPB) != 0 ? 2 : 1;
+  Settings.Raw = (t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN)) == 0 && (t.c_oflag & OPOST) == 0 &&
+                 (t.c_iflag & (ISTRIP | INLCR | IGNCR | ICRNL | PARMRK | INPCK)) == 0;
+  Settings.HardwareFlow = (t.c_cflag & CRTSCTS) != 0;
+  Settings.SoftwareFlow = (t.c_iflag & (IXON | IXOFF)) != 0;
+  int lines = 0;
+  if (ioctl(Line->Fd, TIOCMGET, &lines) == 0) {
+    Settings.DtrOn = (lines & TIOCM_DTR) != 0;
+    Settings.RtsOn = (lines & TIOCM_RTS) != 0;
+  } else {
+    Settings.DtrOn = Settings.RtsOn = true;  // no modem lines to report (see SerialLine.h)
+  }
   return true;
 }
 

@@ -7,12 +7,13 @@
 #include "plugin/uLibrary.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-  (void)reserved;
   if (reason == DLL_PROCESS_ATTACH) {
     DisableThreadLibraryCalls(instance);
     LibraryStartup();
   } else if (reason == DLL_PROCESS_DETACH) {
-    LibraryShutdown();
+    // A non-null reserved means the process is ending (its other threads are gone already);
+    // null means FreeLibrary.
+    LibraryShutdown(reserved != nullptr);
   }
   return TRUE;
 }

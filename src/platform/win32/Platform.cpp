@@ -1,5 +1,6 @@
 // Win32 implementation of the clock, local-file and environment seam.
 #include "platform/Platform.h"
+#include "platform/PortName.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -37,14 +38,21 @@ char PathSeparator() {
 }
 
 bool AppendToFile(const std::string& path, const std::string& data) {
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Append access alone (no FILE_WRITE_DATA): the system puts every write at the end of the file
+  // in one step, as O_APPEND does. Seeking to the end and then writing would let another process
+  // (the other bitness of the host, or a second window of it) write in between, and one line
+  // would overwrite the other.
+  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  SetFilePointer(h, 0, nullptr, FILE_END);
   DWORD written = 0;
   BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
   CloseHandle(h);
   return ok && written == data.size();
+}
+
+std::string PortDevicePath(const std::string& Name) {
+  return "\\\\.\\" + Name;
 }
 
 std::string GetEnv(const char* name) {

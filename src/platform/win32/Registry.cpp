@@ -1,6 +1,7 @@
 // Windows side of port discovery: the registry read through the ANSI calls in the 64-bit view, and
 // the presence test of a COM port by opening it.
 #include "platform/PortDiscovery.h"
+#include "platform/PortName.h"
 
 #include <windows.h>
 
@@ -69,13 +70,9 @@ std::unique_ptr<IRegistryAccess> CreateSystemRegistry() {
 }
 
 TPortPresence ProbePort(const std::string& PortName) {
-  // "\\.\" + name reaches the device namespace (needed for COM10 and above). A name with a path
-  // separator would reach some other device or file instead, so it names no port.
-  if (PortName.empty() || PortName == "." || PortName == ".." ||
-      PortName.find_first_of("/\\") != std::string::npos ||
-      PortName.find('\0') != std::string::npos)
-    return TPortPresence::Ghost;
-  const std::string path = "\\\\.\\" + PortName;
+  // A name that could reach some other device or file names no port.
+  if (!IsPortName(PortName)) return TPortPresence::Ghost;
+  const std::string path = PortDevicePath(PortName);
   HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   if (handle != INVALID_HANDLE_VALUE) {
     CloseHandle(handle);

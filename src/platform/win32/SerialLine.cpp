@@ -7,30 +7,54 @@
 #endif
 #include <windows.h>
 
+#include "platform/PortName.h"
+
 namespace platform {
 
 struct TSerialLineState {
   HANDLE Handle = INVALID_HANDLE_VALUE;
 };
 
-TSerialLine SerialOpen(const std::string& Name) {
-  if (Name.empty()) return kNoSerialLine;
-  // "\\.\" reaches COM10 and above too, which the bare name does not.
-  std::string path = "\\\\.\\" + Name;
+namespace {
+
+std::string ErrorText(const char* What) {
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "no such port";
+  if (error == ERROR_ACCESS_DENIED) return "in use by another program";
+  return std::string(What) + " (error " + std::to_string(error) + ")";
+}
+
+}  // namespace
+
+TSerialLine SerialOpen(const std::string& Name, std::string& Reason) {
+  if (!IsPortName(Name)) {
+    Reason = "not a port name";
+    return kNoSerialLine;
+  }
+  const std::string path = PortDevicePath(Name);
   // No sharing: a port that another program has open fails here, as it should.
   HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                          nullptr);
-  if (h == INVALID_HANDLE_VALUE) return kNoSerialLine;
+  if (h == INVALID_HANDLE_VALUE) {
+    Reason = ErrorText("cannot be opened");
+    return kNoSerialLine;
+  }
   auto* line = new TSerialLineState;
   line->Handle = h;
   return line;
 }
 
-bool SerialConfigure(TSerialLine Line, uint32_t BaudRate) {
-  if (!Line) return false;
+bool SerialConfigure(TSerialLine Line, uint32_t BaudRate, std::string& Reason) {
+  if (!Line) {
+    Reason = "the port is not open";
+    return false;
+  }
   DCB dcb{};
   dcb.DCBlength = sizeof(dcb);
-  if (!GetCommState(Line->Handle, &dcb)) return false;
+  if (!GetCommState(Line->Handle, &dcb)) {
+    Reason = ErrorText("the line settings cannot be read");
+    return false;
+  }
   dcb.BaudRate = BaudRate;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
@@ -51,7 +75,30 @@ bool SerialConfigure(TSerialLine Line, uint32_t BaudRate) {
   dcb.fNull = 0;
   dcb.fRtsControl = RTS_CONTROL_ENABLE;
   dcb.fAbortOnError = 0;
-  return SetCommState(Line->Handle, &dcb) != 0;
+  if (!SetCommState(Line->Handle, &dcb)) {
+    Reason =
+        ErrorText(("the driver refused raw 8N1 at " + std::to_string(BaudRate) + " baud").c_str());
+    return false;
+  }
+  return true;
+}
+
+bool SerialGetSettings(TSerialLine Line, TSerialSettings& Settings) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof(dcb);
+  if (!Line || !GetCommState(Line->Handle, &dcb)) return false;
+  Settings.BaudRate = dcb.BaudRate;
+  Settings.DataBits = dcb.ByteSize;
+  Settings.Parity = dcb.Parity != NOPARITY;
+  Settings.StopBits = dcb.StopBits == ONESTOPBIT ? 1 : 2;
+  Settings.Raw = dcb.fBinary && !dcb.fParity && !dcb.fErrorChar && !dcb.fNull;
+  Settings.HardwareFlow = dcb.fOutxCtsFlow || dcb.fOutxDsrFlow ||
+                          dcb.fDtrControl == DTR_CONTROL_HANDSHAKE ||
+                          dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+  Settings.SoftwareFlow = dcb.fOutX || dcb.fInX;
+  Settings.DtrOn = dcb.fDtrControl == DTR_CONTROL_ENABLE;
+  Settings.RtsOn = dcb.fRtsControl == RTS_CONTROL_ENABLE;
+  return true;
 }
 
 bool SerialGetTimeouts(TSerialLine Line, TSerialTimeouts& Timeouts) {
