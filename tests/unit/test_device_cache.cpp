@@ -347,6 +347,16 @@ class DeviceCache : public ::testing::Test {
     return World->Files.count(Key) == 1;
   }
 
+  // A download from the PortaPack that holds its device until the gate opens.
+  std::thread StartHeldDownload() {
+    PutRemote("COM5:/slow", "payload");
+    World->CloseGate();
+    return std::thread([this] {
+      EXPECT_EQ(GetFileOperation("\\" + kPortaPack + "\\slow", Local_.Path() + "/slow", 0),
+                FS_FILE_OK);
+    });
+  }
+
   size_t LogStart_ = 0;
   TScratchDir Local_;
 };
@@ -464,12 +474,7 @@ TEST_F(DeviceCache, ADeviceThatLostItsConnectionIsReplacedAtItsNextUse) {
 // ---------------------------------------------------------------------------------
 
 TEST_F(DeviceCache, ASecondOperationWaitsForTheFirstWithABound) {
-  PutRemote("COM5:/slow", "payload");
-  World->CloseGate();
-  std::thread transfer([&] {
-    EXPECT_EQ(GetFileOperation("\\" + kPortaPack + "\\slow", Local_.Path() + "/slow", 0),
-              FS_FILE_OK);
-  });
+  std::thread transfer = StartHeldDownload();
   ASSERT_TRUE(World->WaitUntilAtGate(1));
 
   SetDeviceBusyWaitMs(300);
@@ -493,12 +498,7 @@ TEST_F(DeviceCache, ASecondOperationWaitsForTheFirstWithABound) {
 }
 
 TEST_F(DeviceCache, DisconnectingABusyDeviceFinishesWhenItsOperationEnds) {
-  PutRemote("COM5:/slow", "payload");
-  World->CloseGate();
-  std::thread transfer([&] {
-    EXPECT_EQ(GetFileOperation("\\" + kPortaPack + "\\slow", Local_.Path() + "/slow", 0),
-              FS_FILE_OK);
-  });
+  std::thread transfer = StartHeldDownload();
   ASSERT_TRUE(World->WaitUntilAtGate(1));
   World->Take();
   TakeHostLines();
@@ -581,12 +581,7 @@ TEST_F(DeviceCache, IdleWatcherLeavesAnEmptyCacheAndRecentActivityAlone) {
 }
 
 TEST_F(DeviceCache, ADeviceInUseLongerThanTheIdleLimitStaysConnected) {
-  PutRemote("COM5:/slow", "payload");
-  World->CloseGate();
-  std::thread transfer([&] {
-    EXPECT_EQ(GetFileOperation("\\" + kPortaPack + "\\slow", Local_.Path() + "/slow", 0),
-              FS_FILE_OK);
-  });
+  std::thread transfer = StartHeldDownload();
   ASSERT_TRUE(World->WaitUntilAtGate(1));
   IdleWatcherStart(20);
   FakeNow.store(LastActivity() + 3 * kIdleLimitMs);  // a 15-minute transfer
