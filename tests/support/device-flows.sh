@@ -536,8 +536,20 @@ EOF
   check "error answer (Flipper): no local file" absent "$work/local/error-fz.bin"
 }
 
-# flows_summary: the line the lead's table is made from; false when any check failed.
+# counted LABEL COMMAND...: runs a flow and notes how many checks it made, for the summary.
+flow_counts=()
+counted() {
+  local label=$1 before=$((checks_passed + checks_failed))
+  shift
+  "$@"
+  flow_counts+=("$label $((checks_passed + checks_failed - before))")
+}
+
+# flows_summary: the checks per flow and in all; false when any check failed.
 flows_summary() {
+  local joined
+  joined=$(printf '%s, ' "${flow_counts[@]}")
+  echo "device flows per flow: ${joined%, }"
   if [ "$checks_failed" -eq 0 ]; then
     echo "device flows: $checks_passed checks passed"
     return 0

@@ -54,16 +54,16 @@ DEBUG_LOG=$("$QUARNEL_WINE64" winepath -u "$temp\\quarnel.log" 2>/dev/null)
 [ -n "$DEBUG_LOG" ] || DEBUG_LOG="$work/no-debug-log"
 
 flows_start || { echo "FAIL: the simulators did not start"; exit 1; }
-flow_browse
-flow_sizes "$PP" pp "$work/sd/pp"
-flow_sizes "$FZ\\ext" fz "$work/sd/fz/ext"
-flow_aborts
-flow_exists_and_move
-flow_rename_and_folders
-flow_blanks
-flow_disconnect
-flow_stale
-flow_busy
-flow_silent_and_dropped
-flow_error_answers
+counted browse flow_browse
+counted sizes-pp flow_sizes "$PP" pp "$work/sd/pp"
+counted sizes-fz flow_sizes "$FZ\\ext" fz "$work/sd/fz/ext"
+counted aborts flow_aborts
+counted exists-move flow_exists_and_move
+counted rename-folders flow_rename_and_folders
+counted blanks flow_blanks
+counted disconnect flow_disconnect
+counted stale flow_stale
+counted busy flow_busy
+counted silent-dropped flow_silent_and_dropped
+counted error-answers flow_error_answers
 flows_summary
