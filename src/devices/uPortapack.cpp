@@ -39,6 +39,10 @@ constexpr uint32_t kUploadAckTimeoutMs = 5000;
 
 // Pause after a read that failed outright.
 constexpr uint32_t kFailedReadPauseMs = 5;
+// The longest one read of a prompt wait waits for its first bytes. Windows hands them over as they
+// come; Wine's serial reads in that mode wait out the whole constant unless the buffer fills, so a
+// read bounded only by the time left would make every command there last its full time-out.
+constexpr uint32_t kPromptPollMs = 100;
 
 constexpr char kCR = 13;
 constexpr char kLF = 10;
@@ -235,7 +239,7 @@ bool TPortapackDevice::ReadUntilPrompt(const std::vector<std::string>& Markers, 
                                        std::string& Data, int32_t& MatchIndex) {
   // The port's ReadUntil lets each read wait 20 ms after the last byte of a burst before it looks
   // for a marker: once per block that costs more than the block's own drain. Here every read
-  // returns as soon as bytes are there (or after the time left), and the first marker ends it.
+  // returns as soon as bytes are there (or after a short poll), and the first marker ends it.
   Data.clear();
   MatchIndex = -1;
   TSerialReadTimeouts saved;
@@ -244,7 +248,7 @@ bool TPortapackDevice::ReadUntilPrompt(const std::vector<std::string>& Markers, 
   char buffer[1024];
   for (uint64_t now = platform::TickCountMs(); MatchIndex < 0 && now <= deadline;
        now = platform::TickCountMs()) {
-    const auto left = static_cast<uint32_t>(std::max<uint64_t>(deadline - now, 1));
+    const auto left = static_cast<uint32_t>(std::clamp<uint64_t>(deadline - now, 1, kPromptPollMs));
     SerialPort.SetReadTimeouts({platform::kSerialTimeoutMax, platform::kSerialTimeoutMax, left});
     uint32_t got = 0;
     if (!SerialPort.ReadRaw(buffer, sizeof(buffer), got)) {
