@@ -7,14 +7,8 @@
 set -uo pipefail
 build=$(cd "${1:?build dir}" && pwd)
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
-work=$(mktemp -d)
 # shellcheck source=../support/device-flows.sh
 source "$REPO/tests/support/device-flows.sh"
-cleanup() {
-  flows_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 export QUARNEL_SYSFS_ROOT="$work/sys" QUARNEL_DEV_ROOT="$work/dev" TMPDIR="$work"
 host=("$build/wfxhost" --progress lines "$build/quarnel.wfx")
@@ -68,17 +62,6 @@ EOF
 }
 
 flows_start || { echo "FAIL: the simulators did not start"; exit 1; }
-counted browse flow_browse
-counted sizes-pp flow_sizes "$PP" pp "$work/sd/pp"
-counted sizes-fz flow_sizes "$FZ\\ext" fz "$work/sd/fz/ext"
-counted aborts flow_aborts
-counted exists-move flow_exists_and_move
-counted rename-folders flow_rename_and_folders
-counted blanks flow_blanks
-counted disconnect flow_disconnect
+flows_run_all
 counted slash-paths flow_slash_paths
-counted stale flow_stale
-counted busy flow_busy
-counted silent-dropped flow_silent_and_dropped
-counted error-answers flow_error_answers
 flows_summary

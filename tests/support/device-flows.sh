@@ -10,8 +10,9 @@
 # TEXT an exact line, TEXT* a line beginning with TEXT, !TEXT or !TEXT* no such line. An indented
 # line that begins with "| " adds items to the command above it.
 #
-# The sourcing test sets, before flows_start:
-#   work        a fresh folder of its own (Unix path); REPO, the repository
+# Sourcing makes the test's folder, $work, and ends everything the flows started (hosts, then
+# simulators) and removes the folder when the test ends. The test sets, before flows_start:
+#   REPO        the repository
 #   host        the command that runs the host on the plug-in, progress as lines
 #   SEP         the host's separator in plug-in paths: "/" on Linux (the root and the CONNECT and
 #               DISCONNECT notices), "\" on Windows
@@ -25,6 +26,8 @@
 checks_passed=0
 checks_failed=0
 declare -A flow_pids=()
+work=$(mktemp -d)
+trap 'flows_stop; rm -rf "$work"' EXIT
 
 fail() {
   echo "FAIL: $*"
@@ -543,6 +546,22 @@ counted() {
   shift
   "$@"
   flow_counts+=("$label $((checks_passed + checks_failed - before))")
+}
+
+# Every flow above, in an order that each flow's starting state relies on.
+flows_run_all() {
+  counted browse flow_browse
+  counted sizes-pp flow_sizes "$PP" pp "$work/sd/pp"
+  counted sizes-fz flow_sizes "$FZ\\ext" fz "$work/sd/fz/ext"
+  counted aborts flow_aborts
+  counted exists-move flow_exists_and_move
+  counted rename-folders flow_rename_and_folders
+  counted blanks flow_blanks
+  counted disconnect flow_disconnect
+  counted stale flow_stale
+  counted busy flow_busy
+  counted silent-dropped flow_silent_and_dropped
+  counted error-answers flow_error_answers
 }
 
 # flows_summary: the checks per flow and in all; false when any check failed.

@@ -12,14 +12,8 @@ target=${2:?target}
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
 source "$REPO/scripts/wine-env.sh"
 : "${WINEPREFIX:?WINEPREFIX must be set}"
-work=$(mktemp -d)
 # shellcheck source=../support/device-flows.sh
 source "$REPO/tests/support/device-flows.sh"
-cleanup() {
-  flows_stop
-  rm -rf "$work"
-}
-trap cleanup EXIT
 
 plugin=quarnel.wfx64 loader=$QUARNEL_WINE64
 [ "$target" = win32 ] && plugin=quarnel.wfx loader=$QUARNEL_WINE32
@@ -54,16 +48,5 @@ DEBUG_LOG=$("$QUARNEL_WINE64" winepath -u "$temp\\quarnel.log" 2>/dev/null)
 [ -n "$DEBUG_LOG" ] || DEBUG_LOG="$work/no-debug-log"
 
 flows_start || { echo "FAIL: the simulators did not start"; exit 1; }
-counted browse flow_browse
-counted sizes-pp flow_sizes "$PP" pp "$work/sd/pp"
-counted sizes-fz flow_sizes "$FZ\\ext" fz "$work/sd/fz/ext"
-counted aborts flow_aborts
-counted exists-move flow_exists_and_move
-counted rename-folders flow_rename_and_folders
-counted blanks flow_blanks
-counted disconnect flow_disconnect
-counted stale flow_stale
-counted busy flow_busy
-counted silent-dropped flow_silent_and_dropped
-counted error-answers flow_error_answers
+flows_run_all
 flows_summary
