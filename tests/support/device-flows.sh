@@ -86,17 +86,18 @@ flows_start() {
   random_file "$work/local/up.bin" "$BIG"
   mkdir -p "$sd/$SLOT_GONE" && printf 'soon gone\n' >"$sd/$SLOT_GONE/left.txt"
 
+  local drop=--drop-after,$DROP_AFTER errors=--error,read_chunks,--error,write_chunk
   start_sims "$work/state/all" \
     "portapack,$(port_number $SLOT_PP),$sd/pp" "flipper,$(port_number $SLOT_FZ),$sd/fz,Test1" \
     "hackrf,$(port_number $SLOT_HACKRF)" \
     "portapack,$(port_number $SLOT_SILENT_PP),,,--silent" \
     "flipper,$(port_number $SLOT_SILENT_FZ),,Mute,--silent" \
-    "portapack,$(port_number $SLOT_DROP_GET_PP),$sd/$SLOT_DROP_GET_PP,,--drop-after,$DROP_AFTER" \
-    "flipper,$(port_number $SLOT_DROP_GET_FZ),$sd/$SLOT_DROP_GET_FZ,DropGet,--drop-after,$DROP_AFTER" \
-    "portapack,$(port_number $SLOT_DROP_PUT_PP),,,--drop-after,$DROP_AFTER" \
-    "flipper,$(port_number $SLOT_DROP_PUT_FZ),,DropPut,--drop-after,$DROP_AFTER" \
+    "portapack,$(port_number $SLOT_DROP_GET_PP),$sd/$SLOT_DROP_GET_PP,,$drop" \
+    "flipper,$(port_number $SLOT_DROP_GET_FZ),$sd/$SLOT_DROP_GET_FZ,DropGet,$drop" \
+    "portapack,$(port_number $SLOT_DROP_PUT_PP),,,$drop" \
+    "flipper,$(port_number $SLOT_DROP_PUT_FZ),,DropPut,$drop" \
     "portapack,$(port_number $SLOT_ERROR_PP),$sd/$SLOT_ERROR_PP,,--error,frb,--error,fwb" \
-    "flipper,$(port_number $SLOT_ERROR_FZ),$sd/$SLOT_ERROR_FZ,Err,--error,read_chunks,--error,write_chunk" \
+    "flipper,$(port_number $SLOT_ERROR_FZ),$sd/$SLOT_ERROR_FZ,Err,$errors" \
     "portapack,$(port_number $SLOT_BUSY)" || return 1
   start_sims "$work/state/gone" "portapack,$(port_number $SLOT_GONE),$sd/$SLOT_GONE" || return 1
 
@@ -200,9 +201,10 @@ flow_finish() {
   tr -d '\r' <"$dir/raw" >"$dir/out"
   rm -f "$dir"/block*
   awk -v dir="$dir" '/^> / { n++ } { print > (dir "/block" n) }' "$dir/out"
-  local ran
+  local ran wanted
   ran=$(grep -c '^> ' "$dir/out")
-  if [ "$ran" -eq "$(cat "$dir/count")" ]; then pass; else fail "$name: $ran of $(cat "$dir/count") commands ran"; fi
+  wanted=$(cat "$dir/count")
+  if [ "$ran" -eq "$wanted" ]; then pass; else fail "$name: $ran of $wanted commands ran"; fi
   while IFS=$'\t' read -r n item; do
     block="$dir/block$n"
     if [ -e "$block" ] && block_has "$block" "$item"; then
@@ -344,8 +346,8 @@ ls "$FZ\\ext"                                             | - 11 - moved-up.txt 
 EOF
   check "get --overwrite replaced the local file" same_bytes "$work/sd/pp/sample.txt" \
     "$work/local/exists.txt"
-  check "put --overwrite replaced the PortaPack's file" grep -qx 'new remote' "$work/sd/pp/APPS/app.bin"
-  check "put --overwrite replaced the Flipper's file" grep -qx 'new remote' "$work/sd/fz/int/note.txt"
+  check "put --overwrite (PortaPack)" grep -qx 'new remote' "$work/sd/pp/APPS/app.bin"
+  check "put --overwrite (Flipper)" grep -qx 'new remote' "$work/sd/fz/int/note.txt"
   check "get --overwrite (Flipper)" same_bytes "$work/sd/fz/ext/subghz/My Garage.sub" \
     "$work/local/new.txt"
   check "get --move (PortaPack): remote deleted" absent "$work/sd/pp/move-down.txt"
