@@ -273,6 +273,23 @@ run_host partial "$fake" run "$lwork/partial.txt"
 expect_rc 1 "script with a failure"
 expect_line 'ls: 7 entries' "script goes on after a failure"
 
+# --- wait: a script pauses until the test makes a file, within a bound -------------------------
+: >"$work/ready"
+(sleep 1 && : >"$work/later") &
+maker=$!
+run_host wait "$fake" run - <<SCRIPT
+wait "$lwork/ready"
+wait "$lwork/later"
+wait "$lwork/never" 1
+ls "$dev"
+SCRIPT
+wait "$maker"
+expect_rc 1 "wait script (one gives up)"
+expect_line "wait: $lwork/ready exists" "wait: a file that exists"
+expect_line "wait: $lwork/later exists" "wait: a file made while waiting"
+expect_line 'wait: gave up after 1 s' "wait: the bound"
+expect_line 'ls: 7 entries' "wait: the script goes on"
+
 # --- Missing exports, load failures, usage errors ----------------------------------------------
 missing_export() {  # missing_export EXPORT COMMAND ARGS...
   local export_name=$1
@@ -322,6 +339,7 @@ usage_error "bad percentage" --abort-at half "$fake" ls
 usage_error "bad answer" "$fake" ls --answer maybe
 usage_error "value for a flag" "$fake" get --overwrite=1 a b
 usage_error "bad progress mode" --progress fancy "$fake" ls
+usage_error "bad wait bound" "$fake" wait "$lwork/x" 0
 printf 'ls\nget "unterminated\n' >"$work/bad.txt"
 usage_error "script syntax" "$fake" run "$lwork/bad.txt"
 grep -q "bad.txt:2: unterminated double quote" "$work/usage.err" || fail "script error names the line"

@@ -26,6 +26,7 @@ const CommandSpec kCommands[] = {
     {"mkdir", CommandKind::MakeDir, 1, 1, "mkdir PATH"},
     {"rmdir", CommandKind::RemoveDir, 1, 1, "rmdir PATH"},
     {"disconnect", CommandKind::Disconnect, 1, 1, "disconnect ROOT"},
+    {"wait", CommandKind::Wait, 1, 2, "wait PATH [SECONDS]"},
     {"run", CommandKind::Run, 1, 1, "run SCRIPT"},
 };
 
@@ -37,12 +38,12 @@ void SplitOption(const std::string& word, std::string& name, std::string& value,
   value = hasValue ? word.substr(equals + 1) : std::string();
 }
 
-bool ParsePercent(const std::string& text, int& percent) {
+bool ParseDecimal(const std::string& text, int& value) {
   if (text.empty() || text.size() > 9) return false;
   for (const char c : text) {
     if (c < '0' || c > '9') return false;
   }
-  percent = std::atoi(text.c_str());
+  value = std::atoi(text.c_str());
   return true;
 }
 
@@ -111,7 +112,7 @@ bool ApplyCommandOption(const std::vector<std::string>& words, size_t& index,
   } else if (name == "--copy") {
     options.copy = true;
   } else if (name == "--abort-at") {
-    if (!ParsePercent(value, options.abortAt)) {
+    if (!ParseDecimal(value, options.abortAt)) {
       error = "--abort-at needs a percentage (a number from 0), not \"" + value + "\"";
       return false;
     }
@@ -169,6 +170,12 @@ bool ParseCommand(const std::vector<std::string>& words, const CommandOptions& d
     return false;
   }
   if (command.kind == CommandKind::List && command.args.empty()) command.args.push_back("\\");
+  int seconds = 0;
+  if (command.kind == CommandKind::Wait && command.args.size() == 2 &&
+      (!ParseDecimal(command.args[1], seconds) || seconds < 1)) {
+    error = "wait: SECONDS must be a whole number from 1, not \"" + command.args[1] + "\"";
+    return false;
+  }
   return true;
 }
 

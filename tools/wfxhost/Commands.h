@@ -20,7 +20,18 @@ struct CommandOptions {
   std::string reply;
 };
 
-enum class CommandKind { List, Get, Put, Rename, Delete, MakeDir, RemoveDir, Disconnect, Run };
+enum class CommandKind {
+  List,
+  Get,
+  Put,
+  Rename,
+  Delete,
+  MakeDir,
+  RemoveDir,
+  Disconnect,
+  Wait,
+  Run
+};
 
 struct Command {
   CommandKind kind = CommandKind::List;

@@ -13,6 +13,7 @@
 #include <windows.h>
 #else
 #include <dlfcn.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -72,6 +73,10 @@ std::string TempDirectory() {
   return directory;
 }
 
+bool LocalPathExists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 #else
 
 LibraryHandle LoadPluginLibrary(const std::string& path, std::string& error) {
@@ -111,6 +116,11 @@ std::string TempDirectory() {
   std::string result = directory != nullptr && *directory != '\0' ? directory : "/tmp";
   if (result.back() != '/') result += '/';
   return result;
+}
+
+bool LocalPathExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
 }
 
 #endif

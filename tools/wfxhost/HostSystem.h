@@ -30,5 +30,7 @@ bool StdoutIsTerminal();
 void UseBinaryStdout();
 // The system's temporary directory with a trailing separator.
 std::string TempDirectory();
+// True when a file or folder exists at Path (a local path of this system).
+bool LocalPathExists(const std::string& path);
 
 }  // namespace wfxhost

@@ -3,12 +3,16 @@
 // a pointer of the interface's calling convention (__stdcall on 32-bit Windows).
 #include "WfxHost.h"
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "HostFormat.h"
+#include "HostSystem.h"
 #include "platform/wfxplugin.h"
 
 namespace wfxhost {
@@ -53,6 +57,9 @@ constexpr size_t kNameBufferSize = 1024;
 // A plug-in whose FsFindNext never answers FALSE would otherwise hang the listing.
 constexpr int kMaxListEntries = 1000000;
 constexpr int kProgressBarWidth = 30;
+// How long "wait" waits when the script gives no bound, and how often it looks.
+constexpr int kDefaultWaitSeconds = 120;
+constexpr auto kWaitPollInterval = std::chrono::milliseconds(50);
 
 // Everything the callbacks reach. Plug-ins may call back from threads of their own (an idle
 // watcher logging a disconnect), so output and the per-command answers share one lock.
@@ -285,6 +292,23 @@ bool PathBoolCall(Function function, const char* name, const std::string& path) 
   return ReportBoolResult(name, function(buffer.data()));
 }
 
+// Lets a test change the world between two commands of one script (stop a simulator, hold a
+// port): the host goes on once the test has made the file.
+bool WaitForPath(const Command& command) {
+  const int seconds =
+      command.args.size() > 1 ? std::atoi(command.args[1].c_str()) : kDefaultWaitSeconds;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (!LocalPathExists(command.args[0])) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      PrintLine("wait: gave up after " + std::to_string(seconds) + " s");
+      return false;
+    }
+    std::this_thread::sleep_for(kWaitPollInterval);
+  }
+  PrintLine("wait: " + Printable(command.args[0]) + " exists");
+  return true;
+}
+
 template <typename Function>
 void Resolve(Function& target, const char* name) {
   target = reinterpret_cast<Function>(FindExport(state.library, name));
@@ -401,6 +425,9 @@ bool RunCommand(const Command& command) {
       break;
     case CommandKind::Disconnect:
       ok = PathBoolCall(e.FsDisconnect, "FsDisconnect", command.args[0]);
+      break;
+    case CommandKind::Wait:
+      ok = WaitForPath(command);
       break;
     case CommandKind::Run:
       PrintLine("run: scripts cannot be nested");
