@@ -74,15 +74,12 @@ HANDLE FindFirstDevice(std::unique_ptr<TFindContext> Context, WIN32_FIND_DATAA& 
   DebugLog("FsFindFirst: RD=[" + rootDisplay + "] Remote=[" + remote + "]");
   TShellFileEntries entries;
   if (!ListDeviceFolder(rootDisplay, remote, entries)) return Fail(ERROR_PATH_NOT_FOUND);
+  // An empty folder: "no more files" tells the host the folder exists and is empty (it opens it,
+  // e.g. as a copy target). A valid handle would make it show the zeroed find data as a nameless
+  // file.
+  if (entries.empty()) return Fail(ERROR_NO_MORE_FILES);
   Context->Level = 1;
   Context->Entries = std::move(entries);
-  if (Context->Entries.empty()) {
-    // An empty folder is a valid handle (the host opens it, e.g. as a copy target).
-    Context->Index = 0;
-    HANDLE handle = RegisterFindContext(Context.release());
-    platform::SetLastErrorCode(ERROR_NO_MORE_FILES);
-    return handle;
-  }
   FillFindDataFromEntry(Context->Entries[0], FindData);
   Context->Index = 1;
   return RegisterFindContext(Context.release());

@@ -379,6 +379,10 @@ mkdir "$FZ\\ext\\new dir"                                 | FsMkDir: TRUE
 mkdir "$FZ\\ext\\new dir"                                 | FsMkDir: TRUE
 mkdir "\\no device here"                                  | FsMkDir: FALSE
 ls "$PP"                                                  | d 0 - NEW DIR
+ls "$PP\\NEW DIR"                                         | ls: 0 entries
+  | FsFindFirst: INVALID_HANDLE_VALUE, last error 18 (ERROR_NO_MORE_FILES)
+ls "$FZ\\ext\\new dir"                                    | ls: 0 entries
+  | FsFindFirst: INVALID_HANDLE_VALUE, last error 18 (ERROR_NO_MORE_FILES)
 rmdir "$PP\\NEW DIR"                                      | FsRemoveDir: TRUE
 rmdir "$PP\\NEW DIR"                                      | FsRemoveDir: FALSE | ${ERROR}RmDir: *
 rmdir "$FZ\\ext\\new dir"                                 | FsRemoveDir: TRUE
