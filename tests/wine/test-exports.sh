@@ -5,7 +5,7 @@ set -euo pipefail
 build=$1
 names="FsInit FsSetDefaultParams FsGetDefRootName FsFindFirst FsFindNext FsFindClose FsGetFile
 FsPutFile FsRenMovFile FsDeleteFile FsRemoveDir FsMkDir FsDisconnect"
-mandatory="FsInit FsSetDefaultParams FsGetDefRootName FsFindFirst FsFindNext FsFindClose"
+mandatory=$names
 system_dll='^(kernel32|advapi32|msvcrt|user32|ntdll|ws2_32|ucrtbase|api-ms-win-.*)\.dll$'
 status=0
 for pair in "win64/quarnel.wfx64:x86_64" "win32/quarnel.wfx:i686"; do
@@ -15,12 +15,12 @@ for pair in "win64/quarnel.wfx64:x86_64" "win32/quarnel.wfx:i686"; do
   exports=$(printf '%s\n' "$dump" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' |
     sed -n 's/^\s*\[\s*[0-9]*\]\s*\(\S*\)$/\1/p')
   for name in $mandatory; do
-    printf '%s\n' "$exports" | grep -qx "$name" || { echo "$file: $name not exported"; status=1; }
+    grep -qx "$name" <<<"$exports" || { echo "$file: $name not exported"; status=1; }
   done
   for name in $names; do
-    if printf '%s\n' "$exports" | grep -q "^$name@"; then echo "$file: $name decorated"; status=1; fi
+    if grep -q "^$name@" <<<"$exports"; then echo "$file: $name decorated"; status=1; fi
   done
-  if printf '%s\n' "$exports" | grep -v '^Fs' | grep -q .; then
+  if grep -v '^Fs' <<<"$exports" | grep -q .; then
     echo "$file: unexpected exports:"; printf '%s\n' "$exports" | grep -v '^Fs'; status=1
   fi
   while read -r dll; do
