@@ -4,11 +4,11 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <vector>
 
 #include "devices/uDeviceLog.h"
 #include "devices/uFlipperParse.h"
+#include "platform/LocalFile.h"
 #include "platform/Platform.h"
 #include "util/uDebugLog.h"
 #include "util/uStrUtils.h"
@@ -314,8 +314,8 @@ uint32_t TFlipperDevice::ReadChunkBytes(char* Buffer, uint32_t Count) {
   return got;
 }
 
-bool TFlipperDevice::ReceiveChunks(std::ostream& Local, const std::string& LocalPath, int64_t Size,
-                                   int64_t& Done, const TTransferProgress& OnProgress,
+bool TFlipperDevice::ReceiveChunks(platform::TLocalFile& Local, const std::string& LocalPath,
+                                   int64_t Size, int64_t& Done, const TTransferProgress& OnProgress,
                                    void* ProgressData) {
   std::string pending;
   pending.reserve(kWriteBackBytes + kDownloadChunk);
@@ -347,7 +347,7 @@ bool TFlipperDevice::ReceiveChunks(std::ostream& Local, const std::string& Local
     pending.append(chunk, count);
     Done += count;
     if (pending.size() >= kWriteBackBytes || Done >= Size) {
-      if (!Local.write(pending.data(), static_cast<std::streamsize>(pending.size())).flush()) {
+      if (!Local.Write(pending.data(), static_cast<uint32_t>(pending.size()))) {
         LastError = "Cannot write local file: " + LocalPath;
         DeviceLog("flipper GetFile: " + LastError);
         return false;
@@ -399,8 +399,8 @@ bool TFlipperDevice::GetFile(const std::string& RemotePath, const std::string& L
   DeviceLog("flipper GetFile: " + RemotePath + " size=" + Decimal(size));
   // The local file comes first: once read_chunks runs, the device waits for chunk requests, and
   // a local failure then would leave it waiting.
-  std::ofstream local(LocalPath, std::ios::binary | std::ios::trunc);
-  if (!local) {
+  platform::TLocalFile local;
+  if (!local.Create(LocalPath)) {
     LastError = "Cannot create local file: " + LocalPath;
     DeviceLog("flipper GetFile: " + LastError);
     return false;
@@ -437,29 +437,24 @@ bool TFlipperDevice::GetFile(const std::string& RemotePath, const std::string& L
       }
     }
   }
-  local.close();
-  if (ok && local.fail()) {
-    ok = false;
-    LastError = "Cannot write local file: " + LocalPath;
-  }
-  if (!ok) std::remove(LocalPath.c_str());
+  local.Close();
+  if (!ok) platform::DeleteLocalFile(LocalPath);
   return ok;
 }
 
 bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& RemotePath,
                              const TTransferProgress& OnProgress, void* ProgressData) {
   if (!Connected) return false;
-  std::ifstream local(LocalPath, std::ios::binary);
-  if (!local) {
+  // Others may read the file meanwhile but not change it, so one consistent content is sent.
+  platform::TLocalFile local;
+  if (!local.OpenRead(LocalPath)) {
     LastError = "Local file not found: " + LocalPath;
     return false;
   }
   const std::string path = NormalizeRemotePath(RemotePath);
   if (!AcceptPath(path)) return false;
-  local.seekg(0, std::ios::end);
-  const int64_t size = static_cast<int64_t>(local.tellg());
-  local.seekg(0, std::ios::beg);
-  if (size < 0 || !local) {
+  const int64_t size = local.Size();
+  if (size < 0) {
     LastError = "Cannot read local file: " + LocalPath;
     return false;
   }
@@ -511,7 +506,8 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
     const int64_t count = std::min(kUploadChunk, size - done);
     // Read before the command: once the device has said "Ready" it waits for exactly this many
     // bytes and takes whatever comes as file content.
-    if (!local.read(buffer.data(), count))
+    uint32_t got = 0;
+    if (!local.Read(buffer.data(), static_cast<uint32_t>(count), got) || got != count)
       return fail("Cannot read local file: " + LocalPath, false);
     // Pending input is thrown away before each command. After the first chunk the previous
     // exchange ended at the prompt, so what is already buffered is all there can be; waiting

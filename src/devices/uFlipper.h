@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <string>
 
 #include "devices/uDeviceBase.h"
+
+namespace platform {
+class TLocalFile;
+}
 
 class TFlipperDevice : public TShellDevice {
  public:
@@ -51,8 +54,8 @@ class TFlipperDevice : public TShellDevice {
   // Reads the device's text up to its next prompt; false when none came in TimeoutMs.
   bool WaitPrompt(uint32_t TimeoutMs, std::string& Text);
   // The download's chunk loop: Local receives the data, Done counts it. False with LastError set.
-  bool ReceiveChunks(std::ostream& Local, const std::string& LocalPath, int64_t Size, int64_t& Done,
-                     const TTransferProgress& OnProgress, void* ProgressData);
+  bool ReceiveChunks(platform::TLocalFile& Local, const std::string& LocalPath, int64_t Size,
+                     int64_t& Done, const TTransferProgress& OnProgress, void* ProgressData);
   // The raw bytes of one chunk after its "Ready?" has been answered: up to Count of them.
   uint32_t ReadChunkBytes(char* Buffer, uint32_t Count);
   // True when "storage stat" calls Path a directory.

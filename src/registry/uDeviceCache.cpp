@@ -155,6 +155,13 @@ TDeviceUse GetDevice(const std::string& RootDisplay) {
   if (RootDisplay.empty()) return use;
   DeviceLog("GetDevice: RootDisplay=[" + RootDisplay + "]");
   TDeviceKind kind = KindForDisplay(RootDisplay);
+  if (kind == dkNone) {
+    // A folder the host remembers (its history, a restored tab) before the root was listed in
+    // this run, or a device plugged in since: look at the ports once more before refusing.
+    DeviceLog("GetDevice: not in the root list, listing the root again");
+    ListRoot();
+    kind = KindForDisplay(RootDisplay);
+  }
   if (kind != dkPortapack && kind != dkFlipper) {
     DeviceLog("GetDevice: kind not openable, returning nil");
     return use;

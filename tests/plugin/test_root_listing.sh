@@ -54,7 +54,10 @@ grep -qx 'log\[3 DETAILS\]: -> Port nicht geprueft (kein bekanntes Geraet): ttyU
 grep -q '  === FsInit called, PluginNr=0 ===' "$work/quarnel.log" || fail "debug log missing"
 grep -q '  FsFindFirst: plugin-root, 3 devices' "$work/quarnel.log" || fail "debug log lines"
 
-# Below a root folder nothing is listed yet: the path is reported as not found.
-out=$("${host[@]}" ls '\PortaPack (ttyACM0)') && fail "device folder should fail: $out"
-grep -q 'last error 3 (ERROR_PATH_NOT_FOUND)' <<<"$out" || fail "device folder: $out"
+# A host that jumps straight into a device folder remembered from an earlier run (its history, a
+# restored tab), before this run listed the root: the ports are looked at again and the folder
+# opens.
+out=$("${host[@]}" ls '\PortaPack (ttyACM0)') || fail "remembered device folder: $out"
+grep -q 'GetDevice: not in the root list, listing the root again' <<<"$out" || fail "no refresh: $out"
+grep -q '^log\[1 CONNECT\]: CONNECT /PortaPack (ttyACM0)$' <<<"$out" || fail "not connected: $out"
 echo "root listing: ok"

@@ -386,6 +386,18 @@ TEST_F(DeviceCache, FirstUseConnectsAndAnnouncesLaterUsesReuseTheDevice) {
   EXPECT_EQ(LastConnectError(), "");
 }
 
+TEST_F(DeviceCache, AFolderRememberedFromAnEarlierRunConnectsBeforeTheRootIsListed) {
+  TComPortInfos ports = FakePorts(nullptr);
+  SetPorts({});
+  ListRoot();  // this run's root list knows no device yet
+  SetPorts(ports);
+  TakeHostLines();
+  EXPECT_TRUE(GetDevice(kPortaPack));
+  EXPECT_TRUE(
+      Contains(TakeHostLines(), "device GetDevice: not in the root list, listing the root again"));
+  EXPECT_EQ(World->Take(), std::vector<std::string>{"COM5 connect"});
+}
+
 TEST_F(DeviceCache, NamesWithoutAShellOrPortGiveNoDevice) {
   struct {
     std::string Name;
@@ -750,6 +762,18 @@ TEST_F(DeviceCache, RenamesStayOnOneDeviceAndNeverLoseTheFile) {
   EXPECT_EQ(RenMovFileOperation(path(kPortaPack, "gone"), path(kPortaPack, "c"), false),
             FS_FILE_WRITEERROR);
   EXPECT_TRUE(Contains(TakeHostLines(), "6 Rename: File not found: \\gone"));
+}
+
+TEST_F(DeviceCache, RenameReadsOnlyTheLowByteOfTheHostsBooleans) {
+  // Double Commander 1.0 on Linux passes FsRenMovFile's BOOLs as one-byte Booleans: the upper
+  // bytes are whatever the register held before.
+  PutRemote("COM5:/a.txt", "A");
+  PutRemote("COM5:/b.txt", "B");
+  std::string oldName = "/" + kPortaPack + "/a.txt";
+  std::string newName = "/" + kPortaPack + "/b.txt";
+  EXPECT_EQ(FsRenMovFile(oldName.data(), newName.data(), 0x7F01, 0x100, nullptr), FS_FILE_EXISTS);
+  EXPECT_EQ(FsRenMovFile(oldName.data(), newName.data(), 0x100, 0x201, nullptr), FS_FILE_OK);
+  EXPECT_FALSE(HasRemote("COM5:/a.txt"));
 }
 
 TEST_F(DeviceCache, DeleteMkDirRmDirAndDisconnectReportThroughTheirPrefixes) {
