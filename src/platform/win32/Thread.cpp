@@ -9,19 +9,32 @@
 #endif
 #include <windows.h>
 
+#include <atomic>
+
 namespace platform {
+
+namespace {
+constexpr int kNotStarted = 0;
+constexpr int kRunning = 1;
+constexpr int kCancelled = 2;
+}  // namespace
 
 struct TPluginThreadState {
   HANDLE Handle;
   HANDLE BodyReturned;
   void (*Body)(void*);
   void* Arg;
+  // A thread created under the loader lock (DllMain) cannot start until that lock is free. If the
+  // host unloads the library before then (Total Commander loads it only to ask the root name when
+  // it installs the plug-in), the body must never start: the end claims it first.
+  std::atomic<int> Stage{kNotStarted};
 };
 
 namespace {
 DWORD WINAPI RunBody(LPVOID Raw) {
   auto* state = static_cast<TPluginThreadState*>(Raw);
-  state->Body(state->Arg);
+  int expected = kNotStarted;
+  if (state->Stage.compare_exchange_strong(expected, kRunning)) state->Body(state->Arg);
   SetEvent(state->BodyReturned);
   return 0;
 }
@@ -41,11 +54,15 @@ TPluginThread StartPluginThread(void (*Body)(void* Arg), void* Arg) {
 
 void EndPluginThread(TPluginThread Thread, uint32_t TimeoutMs) {
   if (!Thread) return;
-  WaitForSingleObject(Thread->BodyReturned, TimeoutMs);
+  int expected = kNotStarted;
+  // A body that never started has nothing to finish: no wait for it (it may be unable to start
+  // while the caller holds the loader lock).
+  if (!Thread->Stage.compare_exchange_strong(expected, kCancelled))
+    WaitForSingleObject(Thread->BodyReturned, TimeoutMs);
   TerminateThread(Thread->Handle, 0);
   CloseHandle(Thread->Handle);
   CloseHandle(Thread->BodyReturned);
-  delete Thread;
+  // The state stays: a thread ended before it ran RunBody must not find it freed should it run.
 }
 
 }  // namespace platform

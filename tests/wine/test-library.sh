@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# The plug-in loaded and unloaded as hosts do it, without waiting for its idle watcher.
+# per-target
+# Arguments: the build root and the target (win64 or win32).
+build=$(cd "${1:?build root}" && pwd)
+target=${2:?target}
+source "$(dirname "$0")/../../scripts/wine-env.sh"
+quarnel_wine "$target" "$build/$target/wine_tests.exe" --gtest_filter='WineLibrary.*' --gtest_brief=1
