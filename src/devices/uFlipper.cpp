@@ -74,10 +74,6 @@ std::string Decimal(int64_t Value) {
   return std::to_string(Value);
 }
 
-bool Contains(const std::string& Text, const char* Part) {
-  return Text.find(Part) != std::string::npos;
-}
-
 int32_t LogCount(size_t Size) {
   return static_cast<int32_t>(std::min<size_t>(Size, 0x7FFFFFFF));
 }

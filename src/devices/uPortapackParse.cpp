@@ -17,10 +17,6 @@ bool StartsWith(const std::string& Text, const std::string& Prefix) {
   return Text.compare(0, Prefix.size(), Prefix) == 0;
 }
 
-bool Contains(const std::string& Text, const char* Word) {
-  return Text.find(Word) != std::string::npos;
-}
-
 // The words the shell makes of a line: split at blanks and tabs, runs collapsed.
 std::vector<std::string> ShellWords(const std::string& Line) {
   std::vector<std::string> words;

@@ -19,9 +19,8 @@ void ShowConnectionFailure(const std::string& RootDisplay) {
   tRequestProc request = RequestProc.load();
   if (!request) return;
   std::string text = ConnectionFailureText(RootDisplay, LastConnectError());
-  std::vector<char> title{'Q', 'u', 'a', 'r', 'n', 'e', 'l', '\0'};
-  std::vector<char> body(text.begin(), text.end());
-  body.push_back('\0');
+  std::vector<char> title = HostBuffer("Quarnel");
+  std::vector<char> body = HostBuffer(text);
   request(PluginNr.load(), RT_MsgOK, title.data(), body.data(), nullptr, 0);
 }
 

@@ -14,13 +14,6 @@
 
 namespace {
 
-// The host's callbacks take writable buffers; each gets a private, terminated copy.
-std::vector<char> HostBuffer(const std::string& Text) {
-  std::vector<char> buffer(Text.begin(), Text.end());
-  buffer.push_back('\0');
-  return buffer;
-}
-
 // The common prologue: activity, split, device. Split tells whether the path named a device folder
 // at all; Device is empty when the registry had none (it logged why) or the device stayed busy
 // (Device.Problem()).

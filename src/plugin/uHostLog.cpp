@@ -37,12 +37,16 @@ void ReleaseIniFileName() {
   IniStore.Release();
 }
 
+std::vector<char> HostBuffer(const std::string& Text) {
+  std::vector<char> buffer(Text.begin(), Text.end());
+  buffer.push_back('\0');
+  return buffer;
+}
+
 void HostLog(int32_t MsgType, const std::string& Text) {
   tLogProc log = LogProc.load();
   if (!log) return;
-  // The callback takes a writable buffer; hand it a private copy, never null.
-  std::vector<char> buffer(Text.begin(), Text.end());
-  buffer.push_back('\0');
+  std::vector<char> buffer = HostBuffer(Text);  // never null
   log(PluginNr.load(), MsgType, buffer.data());
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/wfxplugin.h"
 
@@ -19,6 +20,8 @@ std::string IniFileName();
 void SetIniFileName(const std::string& Name);
 void ReleaseIniFileName();
 
+// The host's callbacks take writable strings: a private, NUL-terminated copy of Text.
+std::vector<char> HostBuffer(const std::string& Text);
 // Passes Text to the host's log window with the given message type (nothing if no LogProc).
 void HostLog(int32_t MsgType, const std::string& Text);
 // Writes Text to the debug log and, as a details message, to the host's log window.

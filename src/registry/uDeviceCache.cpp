@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 
 #include "devices/uDeviceLog.h"
@@ -73,12 +72,6 @@ std::atomic<TCacheState*> State{nullptr};
 
 std::atomic<TDeviceFactory> Factory{nullptr};
 std::atomic<uint32_t> BusyWaitMs{kDeviceBusyWaitMs};
-
-std::string Hex4(uint16_t Value) {
-  char text[8];
-  std::snprintf(text, sizeof(text), "%04X", static_cast<unsigned>(Value));
-  return text;
-}
 
 void SetLastConnectError(TCacheState& state, const std::string& Text) {
   std::lock_guard<std::mutex> guard(state.ErrorLock);
@@ -191,8 +184,8 @@ TDeviceUse GetDevice(const std::string& RootDisplay) {
       TShellDevicePtr device;
       for (const TComPortInfo& info : ScanPorts()) {
         if (info.PortName != port) continue;
-        DeviceLog("GetDevice: CreateDeviceForPort VID=" + Hex4(info.VID) +
-                  " PID=" + Hex4(info.PID));
+        DeviceLog("GetDevice: CreateDeviceForPort VID=" + UsbIdHex(info.VID) +
+                  " PID=" + UsbIdHex(info.PID));
         device = CreateDeviceForPort(info.PortName, info.FriendlyName, info.VID, info.PID);
         break;
       }

@@ -43,10 +43,6 @@ std::string NoticePath(const std::string& display) {
   return std::string(1, platform::PathSeparator()) + display;
 }
 
-bool Contains(const std::string& Haystack, const char* Needle) {
-  return Haystack.find(Needle) != std::string::npos;
-}
-
 // Opening a port can reset a board that resets on DTR, and an outgoing Bluetooth port can block
 // the open for seconds: only ports that the root would list are opened for the ghost test.
 bool WouldBeListed(const TComPortInfo& Port) {

@@ -73,3 +73,7 @@ int64_t StrToIntDefault(const std::string& S, int64_t Default) {
   // -2^63 has no positive counterpart; form it without negating a signed value.
   return value == (uint64_t{1} << 63) ? INT64_MIN : -static_cast<int64_t>(value);
 }
+
+bool Contains(const std::string& Text, const char* Part) {
+  return Text.find(Part) != std::string::npos;
+}

@@ -13,6 +13,8 @@ using TAnsiStringArray = std::vector<std::string>;
 TAnsiStringArray SplitLines(const std::string& Text, bool SkipBlank);
 // Removes NUL, TAB, LF, CR and blank from both ends.
 std::string TrimWS(const std::string& S);
+// Whether Part occurs anywhere in Text (exact bytes).
+bool Contains(const std::string& Text, const char* Part);
 // Turns a-z into A-Z; every other byte stays.
 std::string UpperAscii(const std::string& S);
 // Decimal with optional sign and surrounding whitespace; Default for anything else, including a
