@@ -456,12 +456,15 @@ TEST_F(FlipperDevice, SilentDeviceFailsWithinItsTimeOuts) {
   EXPECT_FALSE(Device->ListDir("/ext", entries));
   EXPECT_LT(SecondsSince(start), 12.0);
   EXPECT_EQ(Device->LastError, "No answer from the device (no prompt within 8000 ms)");
+  EXPECT_FALSE(Device->IsInStep());
+  // The next command first wants a fresh session; a silent device gives none, and the
+  // connection is given up, to be made afresh at the next use.
   start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Device->DeleteFile("/ext/a"));
-  EXPECT_EQ(Device->LastError, "No answer from the device (no prompt within 3000 ms)");
+  EXPECT_NE(Device->LastError.find("out of step"), std::string::npos) << Device->LastError;
+  EXPECT_FALSE(Device->IsConnected());
   ASSERT_TRUE(WriteLocalFile(LocalFile("dst"), "before"));
   EXPECT_FALSE(Device->GetFile("\\ext\\a", LocalFile("dst"), nullptr, nullptr));
-  EXPECT_EQ(Device->LastError, "File not found: \\ext\\a");
   EXPECT_EQ(Stored(LocalFile("dst")), "before");
   EXPECT_LT(SecondsSince(start), 12.0);
 }

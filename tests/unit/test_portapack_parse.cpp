@@ -4,6 +4,7 @@
 #include <random>
 
 #include "devices/uPortapackParse.h"
+#include "serial/uSerial.h"
 
 namespace {
 
@@ -34,14 +35,17 @@ TEST(PortapackExtractBody, EchoPromptsEscapesAndBlankLines) {
 
 TEST(PortapackFindMarker, TableOrderDecidesAndSplitMarkersAreFound) {
   const auto& m = PromptMarkers();
-  EXPECT_EQ(FindMarker("ls /X\r\na.txt 12\r\nch> ", m, 0), 0);
-  EXPECT_EQ(FindMarker("ls /X\r\nch>", m, 0), 1);
-  EXPECT_EQ(FindMarker("ls /X\rch>", m, 0), 3);
-  EXPECT_EQ(FindMarker("ch>", m, 0), 5);
+  EXPECT_EQ(TSerialPort::FindMarker("ls /X\r\na.txt 12\r\nch> ", m, 0), 0);
+  EXPECT_EQ(TSerialPort::FindMarker("ls /X\r\nch>", m, 0), 1);
+  EXPECT_EQ(TSerialPort::FindMarker("ls /X\rch>", m, 0), 3);
+  EXPECT_EQ(TSerialPort::FindMarker("ch>", m, 0), 5);
   // A prompt split across two reads: only the new bytes (from 5 on) and what may join them count.
-  EXPECT_EQ(FindMarker("ab\r\nch> ", m, 5), 0);
-  EXPECT_EQ(FindMarker("ch> ab", m, 5), -1);
-  EXPECT_EQ(FindMarker("c", BlockPromptMarkers(), 0), -1);
+  EXPECT_EQ(TSerialPort::FindMarker("ab\r\nch> ", m, 5), 0);
+  EXPECT_EQ(TSerialPort::FindMarker("ch> ab", m, 5), -1);
+  EXPECT_EQ(TSerialPort::FindMarker("c", BlockPromptMarkers(), 0), -1);
+  // Behind a base (the end of a command's echo) only: a late prompt before it does not count.
+  EXPECT_EQ(TSerialPort::FindMarker("ok\r\nch> ls /\r\n", m, 0, 14), -1);
+  EXPECT_EQ(TSerialPort::FindMarker("ok\r\nch> ls /\r\nch> ", m, 0, 14), 4);
 }
 
 TEST(PortapackAnswerVerdict, ErrorWordsAndShellRefusals) {
@@ -194,9 +198,17 @@ TEST(PortapackCardNames, ParentBaseAndSameEntry) {
     const char* B;
     bool Same;
   } cases[] = {
-      {"/a.txt", "/a.txt", true},        {"/a.txt", "/A.TXT", true},  {"/dir/x", "/DIR/X", true},
-      {"/a.txt.", "/a.txt", true},       {"/a.txt", "/b.txt", false}, {"/dir/x", "/x", false},
-      {"/\xe4.txt", "/\xc4.txt", false},
+      {"/a.txt", "/a.txt", true},
+      {"/a.txt", "/A.TXT", true},
+      {"/dir/x", "/DIR/X", true},
+      {"/a.txt.", "/a.txt", true},
+      {"/a.txt", "/b.txt", false},
+      {"/dir/x", "/x", false},
+      // The card folds letters beyond ASCII too: UTF-8 "ä"/"Ä", Latin-1 bytes, Cyrillic.
+      {"/\xc3\xa4.txt", "/\xc3\x84.txt", true},
+      {"/\xe4.txt", "/\xc4.txt", true},
+      {"/\xd0\xb6", "/\xd0\x96", true},
+      {"/\xc3\xa4.txt", "/a.txt", false},
   };
   for (const auto& c : cases) EXPECT_EQ(SameNameOnCard(c.A, c.B), c.Same) << c.A << " " << c.B;
 }
