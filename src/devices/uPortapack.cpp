@@ -603,6 +603,13 @@ bool TPortapackDevice::SendBlock(const char* Data, uint32_t N) {
     MarkOutOfStep("fwb failed in the middle of its block");
     return false;
   }
+  if (!portapack::BlockConfirmed(answer)) {
+    // Without its "ok" the block is not known to be written, nor the shell to be done with it.
+    LastError = "fwb: block not confirmed by the device: " + TrimWS(answer);
+    LateAnswerPending_ = true;
+    MarkOutOfStep("fwb ended without its ok");
+    return false;
+  }
   return true;
 }
 

@@ -92,7 +92,7 @@ std::string CommandLineProblem(const std::string& Line);
 
 // A line before an upload block's payload says the device is ready ("send <n> bytes").
 bool SaysSend(const std::string& Line);
-// The text between a download block and the prompt confirms the block: the device ends a
+// The text between a raw block and the prompt confirms the block: the device ends a
 // complete block with an "ok" line and leaves it out after a short read or an error.
 bool BlockConfirmed(const std::string& Tail);
 

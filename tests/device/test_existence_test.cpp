@@ -75,9 +75,9 @@ TEST_F(ExistenceTest, ATestThatCannotTellStopsTheWrite) {
     bool Flipper;
     std::vector<std::string> Fault;
   } cases[] = {
-      {false, {"--error", "filesize"}},       // a refused size query
-      {false, {"--slow", "filesize:4000"}},   // an answer later than its wait
-      {true, {"--error", "stat"}},            // "Storage error: internal error"
+      {false, {"--error", "filesize"}},      // a refused size query
+      {false, {"--slow", "filesize:4000"}},  // an answer later than its wait
+      {true, {"--error", "stat"}},           // "Storage error: internal error"
       {true, {"--slow", "stat:4000"}},
   };
   for (const auto& c : cases) {

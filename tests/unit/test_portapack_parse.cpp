@@ -241,4 +241,40 @@ TEST(PortapackParsers, SurviveArbitraryBytes) {
   }
 }
 
+TEST(PortapackListNames, LinesThatReadAsOtherThanAPlainNameAreChecked) {
+  struct {
+    const char* Line;
+    bool Check;
+    const char* Name;
+    bool IsDir;
+  } cases[] = {
+      {"errors.log", true, "errors.log", false}, {"NOT FOUND.txt", true, "NOT FOUND.txt", false},
+      {"usage.txt", true, "usage.txt", false},   {"d 1.txt", true, "d 1.txt", false},
+      {"Take 2", true, "Take 2", false},         {"Error reports/", true, "Error reports", true},
+      {"README", false, "README", false},        {"APPS/", false, "APPS", true},
+      {"foo bar", false, "foo bar", false},      {"..", false, "..", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(NeedsNameCheck(ParseListLine(c.Line)), c.Check) << c.Line;
+    TShellFileEntry plain = PlainEntry(c.Line);
+    EXPECT_EQ(plain.Name, c.Name);
+    EXPECT_EQ(plain.IsDir, c.IsDir) << c.Line;
+  }
+}
+
+TEST(PortapackAnswers, ErrorResultsNamesAndPayloadWaits) {
+  EXPECT_EQ(ErrorResult("Error calling delete_file: 4 no file"), kNoFile);
+  EXPECT_EQ(ErrorResult("  Error calling delete_file: 5 no path\r"), kNoPath);
+  EXPECT_EQ(ErrorResult("Error calling delete_file: 256 disk full"), 256);
+  EXPECT_EQ(ErrorResult("Error calling delete_file: x"), -1);
+  EXPECT_EQ(ErrorResult("4 no file"), -1);
+  for (const char* name : {"/a?b", "/x>y", "/q\"", "/s*", "/c:d", "/l<t", "/p|p"})
+    EXPECT_NE(CardNameProblem(name).find("cannot hold"), std::string::npos) << name;
+  EXPECT_EQ(CardNameProblem("/a b/\xc3\xa4.txt"), "");
+  EXPECT_TRUE(WaitsForPayload("fwb 10\r\nsend 10 bytes\r\n"));
+  EXPECT_FALSE(WaitsForPayload("fwb 10\r\nsend 10 bytes\r\nok\r\nch> "));
+  EXPECT_FALSE(WaitsForPayload("ok\r\nch> "));
+  EXPECT_FALSE(WaitsForPayload(""));
+}
+
 }  // namespace
