@@ -527,8 +527,9 @@ TEST_F(FlipperDevice, DeviceErrorsFailWithTheirTextAndKeepTheDeviceUsable) {
 namespace {
 
 TEST_F(FlipperDevice, ALatePromptIsNotTakenForTheNextAnswer) {
-  // Removing takes 4 s on this card, longer than the 3 s the command waits.
-  Start({"--slow", "remove:4000"});
+  // Removing takes 4 s on this card, longer than the 3 s the command waits; a stat takes a
+  // moment, so that its answer comes after the late prompt and its own echo.
+  Start({"--slow", "remove:4000", "--slow", "stat:500"});
   ASSERT_TRUE(WriteLocalFile(Ext("b.txt"), "b"));
   ASSERT_TRUE(WriteLocalFile(Ext("precious.txt"), "precious"));
   EXPECT_FALSE(Device->DeleteFile("/ext/b.txt"));
