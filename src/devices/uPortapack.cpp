@@ -157,11 +157,16 @@ bool TPortapackDevice::EnsureInStep() {
   }
   // Never type into a shell that reads payload, and never take its answers for another's.
   Connected = false;
-  ExchangeError_ = portapack::WaitsForPayload(late)
-                       ? "The device is still waiting for upload data and cannot take commands; "
-                         "it is connected afresh at the next use (restart it if that fails)"
-                       : "The device is out of step and did not answer with a fresh prompt; it "
-                         "is connected afresh at the next use";
+  if (portapack::WaitsForPayload(late))
+    ExchangeError_ =
+        "The device is still waiting for upload data and cannot take commands; it is connected "
+        "afresh at the next use (restart it if that fails)";
+  else if (late.empty() && fresh.empty())
+    ExchangeError_ = "No answer from device";  // not even to an empty line
+  else
+    ExchangeError_ =
+        "The device is out of step and did not answer with a fresh prompt; it is connected "
+        "afresh at the next use";
   DeviceLog("portapack " + ExchangeError_);
   return false;
 }
