@@ -36,6 +36,24 @@ void ReportFailure(const std::string& Prefix, const std::string& Reason) {
   HostLog(MSGTYPE_IMPORTANTERROR, Prefix + Reason);
 }
 
+// The existence test before a write onto Remote: FS_FILE_EXISTS for a target that is there,
+// FS_FILE_WRITEERROR (reported with Prefix) when the device could not tell, FS_FILE_OK when it
+// said the target is absent. Going ahead on anything but the device's own "no such file" could
+// overwrite a file without the host ever asking.
+int TargetState(TShellDevice& Device, const std::string& Remote, const std::string& Prefix) {
+  int64_t size = 0;
+  switch (Device.ProbePath(Remote, size)) {
+    case TPathState::Absent:
+      return FS_FILE_OK;
+    case TPathState::Exists:
+      return FS_FILE_EXISTS;
+    case TPathState::Unknown:
+      break;
+  }
+  ReportFailure(Prefix, "cannot tell whether the target exists: " + Device.LastError);
+  return FS_FILE_WRITEERROR;
+}
+
 bool IsAbort(const std::string& Reason) {
   return UpperAscii(Reason).find("ABORT") != std::string::npos;
 }
@@ -106,10 +124,10 @@ int PutFileOperation(const std::string& LocalName, const std::string& RemoteName
     return FS_FILE_WRITEERROR;
   }
   TShellDevice& device = *target.Device.get();
-  int64_t size = 0;
-  if (device.GetFileSize(target.Remote, size) &&
-      (CopyFlags & (FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_RESUME)) == 0)
-    return FS_FILE_EXISTS;
+  if ((CopyFlags & (FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_RESUME)) == 0) {
+    int state = TargetState(device, target.Remote, "PutFile: ");
+    if (state != FS_FILE_OK) return state;
+  }
   TProgressBridge bridge(LocalName, RemoteName);
   if (device.PutFile(LocalName, target.Remote, bridge.Callback(), nullptr)) {
     if (CopyFlags & FS_COPYFLAGS_MOVE) platform::DeleteLocalFile(LocalName);
@@ -137,16 +155,19 @@ int RenMovFileOperation(const std::string& OldName, const std::string& NewName, 
   std::string oldPath = TShellDevice::NormalizeRemotePath(remoteOld);
   std::string newPath = TShellDevice::NormalizeRemotePath(remoteNew);
   if (oldPath == newPath) return FS_FILE_OK;  // nothing to move
-  // The devices' cards do not tell letter cases apart: the "other" name is the same file, and a
-  // rename onto it would replace (or first delete) the very file being renamed.
-  if (UpperAscii(oldPath) == UpperAscii(newPath)) {
+  // The devices' cards do not tell letter cases apart (ASCII letters nor the Latin, Greek and
+  // Cyrillic letters of UTF-8 names): the "other" name is the same file, and a rename onto it
+  // would replace (or first delete) the very file being renamed.
+  if (CardNameKey(oldPath) == CardNameKey(newPath)) {
     ReportFailure("Rename: ",
                   "the new name differs only in letter case, which the device's card does not "
                   "tell apart; rename through another name");
     return FS_FILE_WRITEERROR;
   }
-  int64_t size = 0;
-  if (!OverWrite && device.GetFileSize(remoteNew, size)) return FS_FILE_EXISTS;
+  if (!OverWrite) {
+    int state = TargetState(device, remoteNew, "Rename: ");
+    if (state != FS_FILE_OK) return state;
+  }
   if (device.RenameFile(remoteOld, remoteNew)) return FS_FILE_OK;
   ReportFailure("Rename: ", device.LastError);
   return FS_FILE_WRITEERROR;

@@ -125,6 +125,9 @@ class TFakeDevice : public TShellDevice {
     Size = static_cast<int64_t>(it->second.size());
     return true;
   }
+  TPathState ProbePath(const std::string& Path, int64_t& Size) override {
+    return GetFileSize(Path, Size) ? TPathState::Exists : TPathState::Absent;
+  }
   bool GetFile(const std::string& RemotePath, const std::string& LocalPath,
                const TTransferProgress& OnProgress, void* ProgressData) override {
     std::string path = NormalizeRemotePath(RemotePath);
