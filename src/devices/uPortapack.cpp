@@ -48,6 +48,10 @@ constexpr uint32_t kFreshPromptWaitMs = 1000;
 constexpr char kCR = 13;
 constexpr char kLF = 10;
 
+std::string Files(size_t Count) {
+  return std::to_string(Count) + (Count == 1 ? " file" : " files");
+}
+
 std::string FirstChars(const std::string& Text, size_t Count) {
   return Text.substr(0, std::min(Text.size(), Count));
 }
@@ -332,7 +336,7 @@ void TPortapackDevice::AddFileSizes(const std::string& Folder, TShellFileEntries
   const uint32_t limit = Settings.PortapackSizes;
   if (limit == 0 || files > limit) {
     // One round trip per file: a large folder would keep the host's panel waiting for minutes.
-    DeviceLog("portapack sizes: " + std::to_string(files) + " files in " + Folder +
+    DeviceLog("portapack sizes: " + Files(files) + " in " + Folder +
               (limit == 0 ? std::string(", sizes are off (PortapackSizes=0)")
                           : ", more than the " + std::to_string(limit) +
                                 " whose sizes are asked (PortapackSizes)") +
@@ -347,8 +351,7 @@ void TPortapackDevice::AddFileSizes(const std::string& Folder, TShellFileEntries
     if (entry.IsDir || Sized[i]) continue;
     if (!IsInStep() || !Connected) {
       // The device stopped answering: asking on would wait out a time-out for every file.
-      DeviceLog("portapack sizes: the device does not answer; " + std::to_string(unsized) +
-                " files show 0 bytes");
+      DeviceLog("portapack sizes: the device does not answer; " + Files(unsized) + " show 0 bytes");
       break;
     }
     --unsized;

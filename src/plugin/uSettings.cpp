@@ -93,7 +93,8 @@ void LoadSettings(const std::string& IniFileName) {
   TIniValues values;
   if (!IniFileName.empty() && ReadWholeFile(IniFileName, text))
     values = ParseIniSection(text, kSection);
-  DebugLog("Settings: " + std::to_string(values.size()) + " values in [" + kSection + "] of " +
+  DebugLog("Settings: " + std::to_string(values.size()) +
+           (values.size() == 1 ? " value" : " values") + " in [" + kSection + "] of " +
            (IniFileName.empty() ? std::string("(no file named)") : IniFileName));
   // The device settings are worked out once here, so that a value's problem is logged once.
   TDeviceSettings devices;
