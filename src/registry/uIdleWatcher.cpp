@@ -47,7 +47,11 @@ void IdleWatcherStart(uint32_t CheckPeriodMs) {
   if (Watcher.load()) return;
   auto* watcher = new TIdleWatcher();
   watcher->CheckPeriodMs = CheckPeriodMs;
-  Watcher.store(watcher);
+  TIdleWatcher* none = nullptr;
+  if (!Watcher.compare_exchange_strong(none, watcher)) {
+    delete watcher;  // another FsInit started it meanwhile
+    return;
+  }
   // Without a thread there is no idle disconnection; everything else works.
   watcher->Thread = platform::StartPluginThread(Execute, watcher);
 }
