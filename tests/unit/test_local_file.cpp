@@ -97,8 +97,8 @@ TEST_F(LocalFile, UniqueNamesAreNeverSharedAndPassOverTakenOnes) {
       second.push_back(platform::CreateUniqueLocalFile(Dir.string(), "q_", ".part", false));
   });
   for (int i = 0; i < 100; ++i)
-    first.push_back(platform::CreateUniqueLocalFile(
-        Dir.string() + platform::PathSeparator(), "q_", ".part", false));
+    first.push_back(platform::CreateUniqueLocalFile(Dir.string() + platform::PathSeparator(), "q_",
+                                                    ".part", false));
   other.join();
   std::set<std::string> names;
   for (const auto* list : {&first, &second}) {
