@@ -147,3 +147,21 @@ inline bool HostBool(BOOL Value) {
   return (static_cast<uint32_t>(Value) & 0xFFu) != 0;
 #endif
 }
+
+// The time of an entry that has none, in the host's convention: Total Commander shows no date for
+// {0xFFFFFFFE, 0xFFFFFFFF}. Double Commander 1.0.10 (Debian 12's, the Linux host) does not know
+// that value: it shows it as 12/31/99 05:36 (in 1899), and a copy of such a file from the plug-in
+// ends before it asks the plug-in for the file (seen in tests/doublecmd; the panel is in
+// docs/doublecmd-no-time-marker.png). So the Linux build keeps a zero time, which Double Commander
+// 1.0 shows as 01/01/01 and from 1.1 on, like the value above, as no date.
+inline FILETIME HostNoTime() {
+  FILETIME time;
+#ifdef _WIN32
+  time.dwLowDateTime = 0xFFFFFFFEu;
+  time.dwHighDateTime = 0xFFFFFFFFu;
+#else
+  time.dwLowDateTime = 0;
+  time.dwHighDateTime = 0;
+#endif
+  return time;
+}

@@ -5,6 +5,7 @@
 #include "platform/Platform.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uPluginPath.h"
+#include "plugin/uSettings.h"
 #include "registry/uDeviceCache.h"
 #include "util/uDebugLog.h"
 
@@ -52,6 +53,7 @@ bool ListDeviceFolder(const std::string& rootDisplay, const std::string& remote,
     ShowConnectionFailure(rootDisplay);
     return false;
   }
+  ApplySettings(*device.get());
   DebugLog("FsFindFirst: calling ListDir(" + remote + ")");
   if (!device->ListDir(remote, Entries)) {
     DebugLog("FsFindFirst: ListDir FAILED: " + device->LastError);

@@ -8,6 +8,7 @@
 #include "platform/wfxplugin.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uPluginPath.h"
+#include "plugin/uSettings.h"
 #include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
 #include "util/uStrUtils.h"
@@ -29,6 +30,7 @@ TTarget Prologue(const std::string& PluginPath) {
   TTarget target;
   target.Split = SplitPluginPath(PluginPath, target.RootDisplay, target.Remote);
   if (target.Split) target.Device = GetDevice(target.RootDisplay);
+  if (target.Device) ApplySettings(*target.Device.get());
   return target;
 }
 

@@ -18,6 +18,18 @@ TLiveContexts& Live() {
   return LiveContexts.Get();
 }
 
+// The three times of an entry: the device's time when it gave one, else the host's "no time".
+void SetTimes(bool HasTime, const TFileTime& Time, WIN32_FIND_DATAA& FindData) {
+  FILETIME t = HostNoTime();
+  if (HasTime) {
+    t.dwLowDateTime = Time.Low;
+    t.dwHighDateTime = Time.High;
+  }
+  FindData.ftCreationTime = t;
+  FindData.ftLastAccessTime = t;
+  FindData.ftLastWriteTime = t;
+}
+
 void CopyName(const std::string& name, WIN32_FIND_DATAA& data) {
   // cFileName holds 260 characters; names are cut to 259 and NUL-terminated.
   size_t n = name.size() < MAX_PATH - 1 ? name.size() : MAX_PATH - 1;
@@ -30,6 +42,7 @@ void CopyName(const std::string& name, WIN32_FIND_DATAA& data) {
 void FillFindDataFromRoot(const TRootEntry& Entry, WIN32_FIND_DATAA& FindData) {
   std::memset(&FindData, 0, sizeof(FindData));
   FindData.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+  SetTimes(false, TFileTime(), FindData);
   CopyName(Entry.Display, FindData);
 }
 
@@ -39,14 +52,7 @@ void FillFindDataFromEntry(const TShellFileEntry& Entry, WIN32_FIND_DATAA& FindD
   uint64_t size = static_cast<uint64_t>(Entry.Size);
   FindData.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
   FindData.nFileSizeHigh = static_cast<DWORD>(size >> 32);
-  if (Entry.HasTime) {
-    FILETIME t;
-    t.dwLowDateTime = Entry.Time.Low;
-    t.dwHighDateTime = Entry.Time.High;
-    FindData.ftCreationTime = t;
-    FindData.ftLastAccessTime = t;
-    FindData.ftLastWriteTime = t;
-  }
+  SetTimes(Entry.HasTime, Entry.Time, FindData);
   CopyName(Entry.Name, FindData);
 }
 

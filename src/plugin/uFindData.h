@@ -17,6 +17,8 @@ struct TFindContext {
   std::string Path;
 };
 
+// Both fill all three times of an entry without a time (every root folder; every device entry, as
+// no device lists times) with the host's "no time" (HostNoTime).
 void FillFindDataFromRoot(const TRootEntry& Entry, WIN32_FIND_DATAA& FindData);
 void FillFindDataFromEntry(const TShellFileEntry& Entry, WIN32_FIND_DATAA& FindData);
 

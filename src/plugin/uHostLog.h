@@ -15,7 +15,7 @@ extern std::atomic<tProgressProc> ProgressProc;
 extern std::atomic<tLogProc> LogProc;
 extern std::atomic<tRequestProc> RequestProc;
 
-// The settings file the host named in FsSetDefaultParams; kept, not read.
+// The settings file the host named in FsSetDefaultParams (read by LoadSettings, uSettings.h).
 std::string IniFileName();
 void SetIniFileName(const std::string& Name);
 void ReleaseIniFileName();

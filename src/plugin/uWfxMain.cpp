@@ -11,6 +11,7 @@
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uLibrary.h"
+#include "plugin/uSettings.h"
 #include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
 #include "registry/uIdleWatcher.h"
@@ -66,6 +67,7 @@ void LibraryShutdown(bool ProcessExiting) {
   RegistryShutdown();
   ReleaseAllFindContexts();
   ReleaseIniFileName();
+  ReleaseSettings();
   ReleaseDebugLog();
 }
 
@@ -96,6 +98,7 @@ void WFX_API FsSetDefaultParams(FsDefaultParamStruct* dps) {
     const void* end = std::memchr(name, '\0', MAX_PATH);
     size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - name) : MAX_PATH;
     SetIniFileName(std::string(name, length));
+    LoadSettings(IniFileName());
   } catch (...) {
   }
 }

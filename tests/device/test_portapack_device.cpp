@@ -35,6 +35,12 @@ struct TProgressLog {
   }
 };
 
+size_t Count(const std::string& Text, const std::string& Part) {
+  size_t count = 0;
+  for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++count;
+  return count;
+}
+
 template <class F>
 int64_t MsTaken(F Body) {
   auto start = std::chrono::steady_clock::now();
@@ -472,11 +478,16 @@ TEST_F(PortapackDevice, ListsNamesThatReadLikeOtherLines) {
     for (const std::string& name : names)
       ASSERT_TRUE(WriteLocalFile(Card.Path() + folder + "/" + name, name));
     TShellFileEntries entries;
+    const size_t before = Sent().size();
     ASSERT_TRUE(Device->ListDir(folder.empty() ? "/" : folder, entries)) << Device->LastError;
     std::map<std::string, bool> listed;
     for (const auto& e : entries) {
       listed[e.Name] = e.IsDir;
-      EXPECT_EQ(e.Size, 0) << e.Name;
+      // Each file holds its name; the name check's "filesize" gave the size, no second one.
+      EXPECT_EQ(e.Size, e.IsDir ? 0 : static_cast<int64_t>(e.Name.size())) << e.Name;
+      if (!e.IsDir) {
+        EXPECT_EQ(Count(Sent().substr(before), folder + "/" + e.Name + "\r\n"), 1u) << e.Name;
+      }
     }
     std::map<std::string, bool> expected = {{"Error reports", true}};
     for (const std::string& name : names) expected[name] = false;
@@ -486,6 +497,101 @@ TEST_F(PortapackDevice, ListsNamesThatReadLikeOtherLines) {
   // Deleting "Take 2" deletes that file, not "Take".
   EXPECT_TRUE(Device->DeleteFile("/Take 2"));
   EXPECT_EQ(OnCard("Take"), "Take");
+}
+
+TEST_F(PortapackDevice, ListingsAskTheSizeOfEachFile) {
+  Start();
+  // "Take 2" reads like a name with a size: the name check's "filesize" gives its size.
+  const std::map<std::string, int64_t> files = {{"empty.bin", 0},
+                                                {"one.bin", 1},
+                                                {"capture.C16", 70000},
+                                                {"big.bin", 1048576},
+                                                {"Take 2", 2}};
+  for (const auto& [name, size] : files)
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + name, std::string(size, 'x')));
+  fs::create_directories(Card.Path() + "/APPS");
+  const size_t before = Sent().size();
+  TShellFileEntries entries;
+  ASSERT_TRUE(Device->ListDir("/", entries)) << Device->LastError;
+  std::map<std::string, int64_t> listed;
+  for (const auto& e : entries) listed[e.Name] = e.IsDir ? -1 : e.Size;
+  std::map<std::string, int64_t> expected = files;
+  expected["APPS"] = -1;
+  EXPECT_EQ(listed, expected);
+  // One round trip per file, none for the folder.
+  const std::string wire = Sent().substr(before);
+  EXPECT_EQ(Count(wire, "filesize "), files.size()) << wire;
+  for (const auto& [name, size] : files) EXPECT_EQ(Count(wire, "filesize /" + name + "\r\n"), 1u);
+}
+
+TEST_F(PortapackDevice, SizesStayZeroAboveTheLimitAndWhenTurnedOff) {
+  Start();
+  for (int i = 1; i <= 4; ++i)
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/f" + std::to_string(i), std::string(i, 'x')));
+  fs::create_directories(Card.Path() + "/DIR");  // folders do not count
+  struct {
+    uint32_t Limit;
+    bool Sized;
+  } cases[] = {{4, true}, {3, false}, {0, false}, {kDefaultPortapackSizes, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Limit);
+    Device->Settings.PortapackSizes = c.Limit;
+    const size_t before = Sent().size();
+    TShellFileEntries entries;
+    ASSERT_TRUE(Device->ListDir("/", entries)) << Device->LastError;
+    ASSERT_EQ(entries.size(), 5u);
+    for (const auto& e : entries)
+      EXPECT_EQ(e.Size, c.Sized && !e.IsDir ? std::stoi(e.Name.substr(1)) : 0) << e.Name;
+    EXPECT_EQ(Count(Sent().substr(before), "filesize "), c.Sized ? 4u : 0u);
+  }
+}
+
+TEST_F(PortapackDevice, AFileWhoseSizeCannotBeHadIsListedWithZero) {
+  // The card fails "filesize" of bad.bin; the shell cannot take "filesize" of the two others.
+  Start({"--error", "filesize@bad.bin"});
+  const std::string tooLong(54, 'n');  // "filesize /" and 54 characters exceed 63
+  const std::map<std::string, int64_t> files = {
+      {"bad.bin", 0}, {"good.bin", 20}, {tooLong, 0}, {"two  blanks", 0}, {"last.bin", 30}};
+  for (const auto& [name, size] : files)
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + name, std::string(size ? size : 10, 'x')));
+  Device->LastError = "earlier";
+  TShellFileEntries entries;
+  ASSERT_TRUE(Device->ListDir("/", entries)) << Device->LastError;
+  std::map<std::string, int64_t> listed;
+  for (const auto& e : entries) listed[e.Name] = e.Size;
+  EXPECT_EQ(listed, files);
+  EXPECT_EQ(Device->LastError, "earlier");
+}
+
+TEST_F(PortapackDevice, ADeviceThatStopsAnsweringEndsTheAskingForSizes) {
+  // Each "filesize" takes longer than the 3 s it is waited for.
+  Start({"--slow", "filesize:4500"});
+  for (int i = 1; i <= 5; ++i)
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/f" + std::to_string(i), "data"));
+  const size_t before = Sent().size();
+  TShellFileEntries entries;
+  // Asking on would cost a time-out and a wait for the late answer per file, 40 s in all.
+  EXPECT_LT(MsTaken([&] { ASSERT_TRUE(Device->ListDir("/", entries)) << Device->LastError; }),
+            15000);
+  ASSERT_EQ(entries.size(), 5u);
+  for (const auto& e : entries) EXPECT_EQ(e.Size, 0) << e.Name;
+  EXPECT_EQ(Count(Sent().substr(before), "filesize "), 1u);
+  // The next command waits for the late answer first.
+  EXPECT_TRUE(Device->MakeDir("/after")) << Device->LastError;
+  EXPECT_TRUE(fs::is_directory(Card.Path() + "/after"));
+}
+
+TEST_F(PortapackDevice, TheChecksBeforeACopyListNamesWithoutSizes) {
+  Start();
+  for (const char* name : {"a", "b", "c"})
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + name, "1"));
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/empty", ""));
+  const size_t before = Sent().size();
+  // An empty file sizes like a folder: the listing of its folder tells them apart.
+  ASSERT_TRUE(Device->GetFile("/empty", Local("empty"), nullptr, nullptr)) << Device->LastError;
+  const std::string wire = Sent().substr(before);
+  EXPECT_EQ(Count(wire, "ls /\r\n"), 1u) << wire;
+  EXPECT_EQ(Count(wire, "filesize "), 1u) << wire;
 }
 
 TEST_F(PortapackDevice, NamesTheCardCannotHoldAreRefusedBeforeAnyCommand) {

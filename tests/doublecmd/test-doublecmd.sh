@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Linux plug-in in a real host: Debian's Double Commander under Xvfb, driven with the keyboard as
 # a user would. It opens the plug-in from the "//" list (the virtual file system list, bound to a
-# key here because it has none by default), enters the PortaPack's folder, copies a file from it to
-# a local folder (F5, Enter) and another one back, and fails unless the bytes are right both ways.
+# key here because it has none by default), enters the PortaPack's folder, where the file shows its
+# size, copies the file to a local folder (F5, Enter) while its progress is watched in the title of
+# the copy window, copies another one back, and fails unless the bytes are right both ways.
 # Simulated devices on pseudo-terminals stand behind a fake sysfs tree. The screenshots it takes are
 # kept in OUT (default BUILD/doublecmd-shots). Every process it starts is ended by its PID.
 #
@@ -47,11 +48,12 @@ mkdir -p "$shots" "$work/cfg" "$work/home" "$work/tmp" "$work/local" "$work/sd/A
   "$work/flipper/ext/subghz"
 
 # ---- The devices: a PortaPack with one binary file, a Flipper and a HackRF ---------------------
+# The PortaPack's link is slow (20000 bytes a second), so that its download takes a few seconds.
 head -c 70000 /dev/urandom >"$work/sd/capture.bin"
 printf 'Filetype: Flipper SubGhz Key File\n' >"$work/flipper/ext/subghz/garage.sub"
 head -c 33000 /dev/urandom >"$work/local/upload.bin"
 bash "$repo/scripts/sim-devices.sh" start-linux "$work/state" "$build/devsim" "$work/sys" \
-  "$work/dev" "portapack,0,$work/sd" "flipper,1,$work/flipper,Test1" hackrf,2 >/dev/null ||
+  "$work/dev" "portapack,0,$work/sd,,--rate,20000" "flipper,1,$work/flipper,Test1" hackrf,2 >/dev/null ||
   fail "simulators did not start"
 
 # ---- An X display of our own -------------------------------------------------------------------
@@ -161,6 +163,9 @@ shot "devices"
 keys "Double Commander" End Return
 wait_log 30 "FsFindFirst: ListDir OK, 2 entries" || fail "the PortaPack folder was not listed"
 pass "entered the PortaPack's folder"
+# The shell lists names only; the plug-in asks each file's size (the panel shows 68.4 K).
+wait_log 5 "portapack size: name=capture.bin size=70000" || fail "capture.bin was listed without its size"
+pass "capture.bin listed with its size, 70000 bytes"
 sleep 1
 shot "portapack-folder"
 
@@ -169,7 +174,23 @@ keys "Double Commander" End F5
 wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the download"
 shot "copy-to-local"
 keys "Copy file" Return
+# Double Commander computes a download's progress from the size the listing gave, and shows it in
+# the title of its copy window ("46% Copying"); a file listed with 0 bytes never gets past 0%.
+moving=""
+for _ in $(seq 300); do
+  for id in $(xdotool search --onlyvisible --name '^[0-9]+% ' 2>/dev/null); do
+    title=$(xdotool getwindowname "$id" 2>/dev/null) || continue
+    percent=${title%%%*}
+    [[ $percent =~ ^[0-9]+$ ]] && [ "$percent" -ge 1 ] && [ "$percent" -le 99 ] || continue
+    [ -z "$moving" ] && shot "download-progress"
+    [[ " $moving " == *" $percent% "* ]] || moving="$moving $percent%"
+  done
+  [ "$(stat -c %s "$work/local/capture.bin" 2>/dev/null)" = 70000 ] && break
+  sleep 0.2
+done
 wait_size 60 "$work/local/capture.bin" 70000 || fail "capture.bin did not arrive (70000 bytes)"
+[ -n "$moving" ] || fail "the copy window showed no progress between 1% and 99%"
+pass "the download's progress moved:$moving"
 cmp -s "$work/sd/capture.bin" "$work/local/capture.bin" || fail "downloaded bytes differ"
 pass "F5 from the PortaPack: capture.bin, 70000 bytes, byte-exact"
 sleep 1

@@ -13,7 +13,8 @@
 # Sourcing makes the test's folder, $work, and ends everything the flows started (hosts, then
 # simulators) and removes the folder when the test ends. The test sets, before flows_start:
 #   REPO        the repository
-#   host        the command that runs the host on the plug-in, progress as lines
+#   host        the command that runs the host on the plug-in, progress as lines; its last word
+#               is the plug-in
 #   SEP         the host's separator in plug-in paths: "/" on Linux (the root and the CONNECT and
 #               DISCONNECT notices), "\" on Windows
 #   PORT_PREFIX, PORT_BASE   the ports' names: ttyACM and 0 (ttyACM0, ...), COM and 5 (COM5, ...)
@@ -46,8 +47,8 @@ absent() { [ ! -e "$1" ]; }
 
 # ---- Simulators ---------------------------------------------------------------------------------
 
-# Slots: 0-1 the devices most flows use, 2 a HackRF, 3-10 devices with faults, 11 one that goes
-# away, 12 one whose port another program holds.
+# Slots: 0-1 the devices most flows use (the PortaPack's card cannot size "unreadable.bin"), 2 a
+# HackRF, 3-10 devices with faults, 11 one that goes away, 12 one whose port another program holds.
 SLOT_PP=0 SLOT_FZ=1 SLOT_HACKRF=2 SLOT_SILENT_PP=3 SLOT_SILENT_FZ=4 SLOT_DROP_GET_PP=5
 SLOT_DROP_GET_FZ=6 SLOT_DROP_PUT_PP=7 SLOT_DROP_PUT_FZ=8 SLOT_ERROR_PP=9 SLOT_ERROR_FZ=10
 SLOT_GONE=11 SLOT_BUSY=12
@@ -88,7 +89,8 @@ flows_start() {
 
   local drop=--drop-after,$DROP_AFTER errors=--error,read_chunks,--error,write_chunk
   start_sims "$work/state/all" \
-    "portapack,$(port_number $SLOT_PP),$sd/pp" "flipper,$(port_number $SLOT_FZ),$sd/fz,Test1" \
+    "portapack,$(port_number $SLOT_PP),$sd/pp,,--error,filesize@unreadable.bin" \
+    "flipper,$(port_number $SLOT_FZ),$sd/fz,Test1" \
     "hackrf,$(port_number $SLOT_HACKRF)" \
     "portapack,$(port_number $SLOT_SILENT_PP),,,--silent" \
     "flipper,$(port_number $SLOT_SILENT_FZ),,Mute,--silent" \
@@ -157,7 +159,12 @@ flow_start() {
     done
   done
   echo "$n" >"$dir/count"
-  timeout 120 "${host[@]}" run "$(host_path "$dir/script")" >"$dir/raw" 2>&1 &
+  # A flow with settings names FLOW_INI in FsSetDefaultParams (run options precede the plug-in,
+  # the last word of host).
+  local run=("${host[@]}")
+  [ -n "${FLOW_INI:-}" ] &&
+    run=("${host[@]:0:${#host[@]}-1}" --ini "$(host_path "$FLOW_INI")" "${host[-1]}")
+  timeout 120 "${run[@]}" run "$(host_path "$dir/script")" >"$dir/raw" 2>&1 &
   flow_pids[$name]=$!
 }
 
@@ -241,9 +248,9 @@ check_log() {
 flow_browse() {
   flow browse <<EOF
 ls "$ROOT"                  | d 0 - $PP_NAME | d 0 - $FZ_NAME | d 0 - $HACKRF_NAME
-ls "$PP"                    | $CONNECT$PP_NAME | - 0 - sample.txt | - 0 - my file.txt | d 0 - APPS
-                            | - 0 - big.bin | ls: 4 entries
-ls "$PP\\APPS"              | - 0 - app.bin | ls: 1 entry | !log[1 CONNECT]*
+ls "$PP"                    | $CONNECT$PP_NAME | - 25 - sample.txt | - 32 - my file.txt | d 0 - APPS
+                            | - $BIG - big.bin | ls: 4 entries
+ls "$PP\\APPS"              | - 4 - app.bin | ls: 1 entry | !log[1 CONNECT]*
                             | ${DETAILS}GetDevice: cached device found
 ls "$FZ"                    | $CONNECT$FZ_NAME | d 0 - int | d 0 - ext | ls: 2 entries
 ls "$FZ\\ext"               | d 0 - subghz | - $BIG - big.bin | ls: 2 entries
@@ -259,6 +266,32 @@ EOF
   check_log "GetDevice: CreateDeviceForPort VID=0483 PID=5740"
   check_log "GetDevice: Connect OK, version=Flipper Zero"
   check_log "FsFindFirst: ListDir OK, 4 entries"
+}
+
+# What the panel shows of PortaPack files, whose listing has names only: the size of each file,
+# asked after the listing, up to the number of files the setting PortapackSizes allows (5 here):
+# a folder with more files shows them with 0 bytes, and one detail line says why. A file whose
+# size the card does not give shows 0 bytes, and the listing goes on.
+flow_panel_sizes() {
+  local sizes=$work/sd/pp/SIZES many=$work/sd/pp/MANY i
+  mkdir -p "$sizes" "$many"
+  : >"$sizes/empty.bin"
+  printf 'x' >"$sizes/one.bin"
+  random_file "$sizes/capture.C16" 70000
+  random_file "$sizes/big.bin" 1048576
+  printf 'unreadable\n' >"$sizes/unreadable.bin"
+  for i in 1 2 3 4 5 6; do printf 'file %s\n' $i >"$many/f$i.txt"; done
+  printf '[Other]\r\nPortapackSizes=1\r\n[Quarnel]\r\nPortapackSizes=5\r\n' >"$work/five.ini"
+  FLOW_INI=$work/five.ini flow panel-sizes <<EOF
+ls "$ROOT"
+ls "$PP\\SIZES"           | - 0 - empty.bin | - 1 - one.bin | - 70000 - capture.C16
+                          | - 1048576 - big.bin | - 0 - unreadable.bin | ls: 5 entries
+                          | ${DETAILS}portapack size of unreadable.bin unknown, shown as 0: *
+                          | !${DETAILS}portapack sizes:*
+ls "$PP\\MANY"            | - 0 - f1.txt | - 0 - f6.txt | ls: 6 entries
+                          | ${DETAILS}portapack sizes: 6 files in /MANY, more than the 5 whose sizes are asked (PortapackSizes); they show 0 bytes
+EOF
+  check_log "Settings: PortapackSizes=5"
 }
 
 # The size matrix, up and down, byte-exact, with progress: Dir is a folder of a device, Tag names
@@ -300,7 +333,8 @@ get --abort-at=50 "$PP\\big.bin" "${L}abort-pp.bin"       | FsGetFile: FS_FILE_U
                                                           | ${ERROR}GetFile: User abort | progress *
 put --abort-at=50 "${L}up.bin" "$PP\\abort-up.bin"        | FsPutFile: FS_FILE_USERABORT
                                                           | ${ERROR}PutFile: User abort
-ls "$PP"                                                  | - 0 - sample.txt | d 0 - APPS | - 0 - big.bin
+ls "$PP"                                                  | - 25 - sample.txt | d 0 - APPS
+                                                          | - $BIG - big.bin
 get --abort-at=50 "$FZ\\ext\\big.bin" "${L}abort-fz.bin"  | FsGetFile: FS_FILE_USERABORT
                                                           | ${ERROR}GetFile: User abort
 put --abort-at=50 "${L}up.bin" "$FZ\\ext\\abort-up.bin"   | FsPutFile: FS_FILE_USERABORT
@@ -376,7 +410,7 @@ get --move "$PP\\move-down.txt" "${L}moved-pp.txt"        | FsGetFile: FS_FILE_O
 get --move "$FZ\\ext\\move-down.txt" "${L}moved-fz.txt"   | FsGetFile: FS_FILE_OK
 put --move "${L}move-up-pp.txt" "$PP\\moved-up.txt"       | FsPutFile: FS_FILE_OK
 put --move "${L}move-up-fz.txt" "$FZ\\ext\\moved-up.txt"  | FsPutFile: FS_FILE_OK
-ls "$PP"                                                  | - 0 - moved-up.txt | !- 0 - move-down.txt
+ls "$PP"                                                  | - 11 - moved-up.txt | !- 13 - move-down.txt
 ls "$FZ\\ext"                                             | - 11 - moved-up.txt | !- 13 - move-down.txt
 EOF
   check "get --overwrite replaced the local file" same_bytes "$work/sd/pp/sample.txt" \
@@ -449,7 +483,7 @@ get "$PP\\my file.txt" "${L}my file.txt"                  | FsGetFile: FS_FILE_O
 put "${L}My Garage.sub" "$FZ\\ext\\subghz\\My Garage.sub" | FsPutFile: FS_FILE_OK
 put "${L}my file.txt" "$PP\\APPS\\my file.txt"            | FsPutFile: FS_FILE_OK
 get "$FZ\\ext\\subghz\\My Garage.sub" "${L}My Garage back.sub" | FsGetFile: FS_FILE_OK
-ls "$PP\\APPS"                                            | - 0 - my file.txt
+ls "$PP\\APPS"                                            | - 32 - my file.txt
 ls "$FZ\\ext\\subghz"                                     | - 7 - My Garage.sub
 EOF
   check "blank name down (PortaPack)" same_bytes "$work/sd/pp/my file.txt" "$work/local/my file.txt"
@@ -469,7 +503,7 @@ ls "$PP"                    | $CONNECT$PP_NAME
 ls "$FZ"                    | $CONNECT$FZ_NAME
 disconnect "$PP"            | FsDisconnect: TRUE | $DISCONNECT$PP_NAME
 disconnect "$PP"            | FsDisconnect: TRUE | !log[2 DISCONNECT]*
-ls "$PP\\APPS"              | $CONNECT$PP_NAME | - 0 - my file.txt
+ls "$PP\\APPS"              | $CONNECT$PP_NAME | - 32 - my file.txt
 ls "$FZ\\int"               | !log[1 CONNECT]* | ls: 1 entry
 disconnect "$FZ"            | FsDisconnect: TRUE | $DISCONNECT$FZ_NAME
 get "$FZ\\int\\note.txt" "${L}reconnected.txt" | $CONNECT$FZ_NAME | FsGetFile: FS_FILE_OK
@@ -485,7 +519,7 @@ flow_stale() {
   name=${gone#\\}
   flow_start stale <<EOF
 ls "$ROOT"                  | d 0 - $name
-ls "$gone"                  | $CONNECT$name | - 0 - left.txt
+ls "$gone"                  | $CONNECT$name | - 10 - left.txt
 wait "$(signal gone)"
 ls "$ROOT"                  | ${DETAILS}ListRoot: stale device on $(port_name $SLOT_GONE) - disconnecting
                             | $DISCONNECT$name | !d 0 - $name | d 0 - $PP_NAME
@@ -577,7 +611,7 @@ flow_error_answers() {
 ls "$ROOT"
 get "$error_pp\\big.bin" "${L}error-pp.bin"           | FsGetFile: FS_FILE_READERROR
                                                       | ${ERROR}GetFile: frb: *
-ls "$error_pp"                                        | - 0 - big.bin
+ls "$error_pp"                                        | - $BIG - big.bin
 put "${L}up.bin" "$error_pp\\up.bin"                  | FsPutFile: FS_FILE_WRITEERROR | ${ERROR}PutFile: *
 get "$error_fz\\ext\\big.bin" "${L}error-fz.bin"      | FsGetFile: FS_FILE_READERROR
                                                       | ${ERROR}GetFile: Storage error: internal error
@@ -601,6 +635,7 @@ counted() {
 # Every flow above, in an order that each flow's starting state relies on.
 flows_run_all() {
   counted browse flow_browse
+  counted panel-sizes flow_panel_sizes
   counted sizes-pp flow_sizes "$PP" pp "$work/sd/pp"
   counted sizes-fz flow_sizes "$FZ\\ext" fz "$work/sd/fz/ext"
   counted aborts flow_aborts

@@ -37,8 +37,9 @@ class TPortapackShell : public TShellBase {
   // describe what was found.
   int Lookup(const std::vector<std::string>& Parts, bool& IsDir, uint64_t& Size) const;
 
-  // Answers with the injected error of Command, if any; true when it did.
-  bool AnsweredFault(const std::string& Command);
+  // Answers with the injected error of Command (on Path, for a fault of one entry), if any; true
+  // when it did.
+  bool AnsweredFault(const std::string& Command, const std::string& Path = {});
   // Answers a command on the open file when there is none, the file slot is wedged or an error
   // is injected; true when the command may go on.
   bool OpenFileReady(const std::string& Command);
