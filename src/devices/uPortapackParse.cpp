@@ -2,6 +2,7 @@
 #include "devices/uPortapackParse.h"
 
 #include "util/uStrUtils.h"
+#include "util/uUnicode.h"
 
 namespace portapack {
 
@@ -32,9 +33,10 @@ std::vector<std::string> ShellWords(const std::string& Line) {
   return words;
 }
 
-// A name as FAT compares it: ASCII letters upper-cased, trailing dots and blanks dropped.
+// A name as FAT compares it: letters upper-cased (the card's long names are Unicode, so "ü" and
+// "Ü" are one name too), trailing dots and blanks dropped.
 std::string CardKey(const std::string& Name) {
-  std::string key = UpperAscii(Name);
+  std::string key = UpperCaseUtf8(Name);
   while (!key.empty() && (key.back() == '.' || key.back() == ' ')) key.pop_back();
   return key;
 }
@@ -179,8 +181,8 @@ std::string CommandLineProblem(const std::string& Line) {
     return "Path ends with a blank, which the device's shell would drop: " + quoted;
   if (Line.size() > kMaxLineLength)
     return "Path too long for the device's shell: the command line " + quoted + " has " +
-           std::to_string(Line.size()) + " characters, the shell takes at most " +
-           std::to_string(kMaxLineLength);
+           std::to_string(Line.size()) + " bytes, the shell takes at most " +
+           std::to_string(kMaxLineLength) + " (a character outside ASCII takes two to four)";
   size_t words = ShellWords(Line).size();
   if (words > kMaxArguments + 1)
     return "Path has too many blank-separated words for the device's shell: the command line " +

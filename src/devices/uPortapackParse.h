@@ -13,7 +13,7 @@
 namespace portapack {
 
 // The ChibiOS shell reads a line into a 64-byte buffer and splits it into at most six arguments
-// after the command name.
+// after the command name. Names travel as UTF-8 both ways, so the limit counts bytes.
 constexpr size_t kMaxLineLength = 63;
 constexpr size_t kMaxArguments = 6;
 
@@ -68,7 +68,7 @@ TSizeAnswer ParseSizeAnswer(const std::string& Body);
 // Why the shell cannot take Line as typed so that it acts on the path in it, or empty when it
 // can. The shell splits a line at blanks and joins the words of a path with single blanks again,
 // so two blanks in a row would become one and a blank at the end would be lost; it cuts a line
-// after 63 characters without a word; and it refuses more than six arguments after the command
+// after 63 bytes without a word; and it refuses more than six arguments after the command
 // and does nothing. Each of these would act on another file or not at all.
 std::string CommandLineProblem(const std::string& Line);
 
@@ -81,8 +81,9 @@ bool BlockConfirmed(const std::string& Tail);
 // Parent folder and last name of a normalised remote path ("/a/b" gives "/a" and "b").
 std::string ParentPath(const std::string& Path);
 std::string BaseName(const std::string& Path);
-// Two names (or normalised paths) name the same entry on the card: FAT compares names without
-// regard to the case of ASCII letters and drops trailing dots and blanks of each name.
+// Two names (or normalised paths) name the same entry on the card: FAT compares long names
+// without regard to letter case (Latin, Greek and Cyrillic letters alike) and drops trailing dots
+// and blanks of each name.
 bool SameNameOnCard(const std::string& A, const std::string& B);
 
 }  // namespace portapack

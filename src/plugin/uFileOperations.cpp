@@ -11,6 +11,7 @@
 #include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
 #include "util/uStrUtils.h"
+#include "util/uUnicode.h"
 
 namespace {
 
@@ -62,11 +63,7 @@ int32_t ProgressPercent(int64_t Done, int64_t Total) {
 }
 
 bool TProgressBridge::Progress(void* /*ProgressData*/, int64_t Done, int64_t Total) {
-  tProgressProc progress = ProgressProc.load();
-  if (!progress) return true;
-  std::vector<char> source = HostBuffer(SourceName);
-  std::vector<char> target = HostBuffer(TargetName);
-  return progress(PluginNr.load(), source.data(), target.data(), ProgressPercent(Done, Total)) == 0;
+  return HostProgress(SourceName, TargetName, ProgressPercent(Done, Total)) == 0;
 }
 
 TTransferProgress TProgressBridge::Callback() {
@@ -139,7 +136,7 @@ int RenMovFileOperation(const std::string& OldName, const std::string& NewName, 
   if (oldPath == newPath) return FS_FILE_OK;  // nothing to move
   // The devices' cards do not tell letter cases apart: the "other" name is the same file, and a
   // rename onto it would replace (or first delete) the very file being renamed.
-  if (UpperAscii(oldPath) == UpperAscii(newPath)) {
+  if (UpperCaseUtf8(oldPath) == UpperCaseUtf8(newPath)) {
     ReportFailure("Rename: ",
                   "the new name differs only in letter case, which the device's card does not "
                   "tell apart; rename through another name");
