@@ -107,27 +107,32 @@ BOOL FindNextAdaptor(HANDLE Hdl, TFindData* FindData) {
   });
 }
 
+// Names are converted one statement each, in the order of the arguments: the reason reported
+// is the first name's that cannot be used.
 template <class TChar>
 int GetFileAdaptor(TChar* RemoteName, TChar* LocalName, int CopyFlags) {
   return HostCall("GetFile: ", FS_FILE_READERROR, [&] {
-    return GetFileOperation(RemoteNameFromHost(RemoteName), LocalNameFromHost(LocalName),
-                            CopyFlags);
+    const std::string remote = RemoteNameFromHost(RemoteName);
+    const std::string local = LocalNameFromHost(LocalName);
+    return GetFileOperation(remote, local, CopyFlags);
   });
 }
 
 template <class TChar>
 int PutFileAdaptor(TChar* LocalName, TChar* RemoteName, int CopyFlags) {
   return HostCall("PutFile: ", FS_FILE_WRITEERROR, [&] {
-    return PutFileOperation(LocalNameFromHost(LocalName), RemoteNameFromHost(RemoteName),
-                            CopyFlags);
+    const std::string local = LocalNameFromHost(LocalName);
+    const std::string remote = RemoteNameFromHost(RemoteName);
+    return PutFileOperation(local, remote, CopyFlags);
   });
 }
 
 template <class TChar>
 int RenMovFileAdaptor(TChar* OldName, TChar* NewName, BOOL OverWrite) {
   return HostCall("Rename: ", FS_FILE_WRITEERROR, [&] {
-    return RenMovFileOperation(RemoteNameFromHost(OldName), RemoteNameFromHost(NewName),
-                               HostBool(OverWrite));
+    const std::string oldName = RemoteNameFromHost(OldName);
+    const std::string newName = RemoteNameFromHost(NewName);
+    return RenMovFileOperation(oldName, newName, HostBool(OverWrite));
   });
 }
 
