@@ -2,7 +2,9 @@
 # The Linux plug-in in a real host: Debian's Double Commander under Xvfb, driven with the keyboard as
 # a user would. It opens the plug-in from the "//" list (the virtual file system list, bound to a
 # key here because it has none by default), enters the PortaPack's folder, copies a file from it to
-# a local folder (F5, Enter) and another one back, and fails unless the bytes are right both ways.
+# a local folder (F5, Enter) and another one back, then a file with a Greek and German name (which
+# Double Commander reaches through the plug-in's wide functions) to the local folder, and fails
+# unless the bytes and the names are right.
 # Simulated devices on pseudo-terminals stand behind a fake sysfs tree. The screenshots it takes are
 # kept in OUT (default BUILD/doublecmd-shots). Every process it starts is ended by its PID.
 #
@@ -48,6 +50,9 @@ mkdir -p "$shots" "$work/cfg" "$work/home" "$work/tmp" "$work/local" "$work/sd/A
 
 # ---- The devices: a PortaPack with one binary file, a Flipper and a HackRF ---------------------
 head -c 70000 /dev/urandom >"$work/sd/capture.bin"
+# Sorted after every Latin name; Xvfb's DejaVu font has the Greek letters.
+unicode_name="Ωμέγα Grüße.bin"
+head -c 45000 /dev/urandom >"$work/sd/$unicode_name"
 printf 'Filetype: Flipper SubGhz Key File\n' >"$work/flipper/ext/subghz/garage.sub"
 head -c 33000 /dev/urandom >"$work/local/upload.bin"
 bash "$repo/scripts/sim-devices.sh" start-linux "$work/state" "$build/devsim" "$work/sys" \
@@ -154,18 +159,20 @@ for attempt in 1 2 3; do
   keys "Double Commander" Escape
 done
 pass "the // list opened the plug-in: 3 devices"
+wait_log 5 "=== FsInitW called" || fail "Double Commander did not start the wide functions"
+pass "Double Commander called FsInitW"
 sleep 1.5
 shot "devices"
 
 # Sorted by name: Flipper Zero Test1, HackRF One, PortaPack: the last one is the PortaPack.
 keys "Double Commander" End Return
-wait_log 30 "FsFindFirst: ListDir OK, 2 entries" || fail "the PortaPack folder was not listed"
+wait_log 30 "FsFindFirst: ListDir OK, 3 entries" || fail "the PortaPack folder was not listed"
 pass "entered the PortaPack's folder"
 sleep 1
 shot "portapack-folder"
 
-# Download: the folder holds APPS and capture.bin; End selects the file.
-keys "Double Commander" End F5
+# Download: the folder holds APPS, capture.bin and the Greek name; End Up selects capture.bin.
+keys "Double Commander" End Up F5
 wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the download"
 shot "copy-to-local"
 keys "Copy file" Return
@@ -185,6 +192,20 @@ cmp -s "$work/local/upload.bin" "$work/sd/upload.bin" || fail "uploaded bytes di
 pass "F5 to the PortaPack: upload.bin, 33000 bytes, byte-exact"
 sleep 1.5
 shot "uploaded"
+
+# Back to the PortaPack's panel: the Greek and German name sorts last. The copy arrives under the
+# name Double Commander shows, so a wrong name in the listing would fail here.
+keys "Double Commander" Tab End
+sleep 1
+shot "unicode-name"
+keys "Double Commander" F5
+wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the download of $unicode_name"
+keys "Copy file" Return
+wait_size 60 "$work/local/$unicode_name" 45000 || fail "$unicode_name did not arrive (45000 bytes)"
+cmp -s "$work/sd/$unicode_name" "$work/local/$unicode_name" || fail "$unicode_name: bytes differ"
+pass "F5 from the PortaPack: $unicode_name, 45000 bytes, byte-exact, under its name"
+sleep 1
+shot "unicode-downloaded"
 
 keys "Double Commander" alt+x
 for _ in $(seq 100); do kill -0 "$dc_pid" 2>/dev/null || break; sleep 0.1; done
