@@ -589,6 +589,9 @@ flow_names() {
     random_file "$work/local/$mode-up-$i.bin" $((2000 + i))
   done
   printf 'transfer\n' >"$work/sd/fz/ext/names-$mode/Überweisung.sub"
+  local long long1 long2 long3
+  long=$(printf 'L%.0s' {1..100})
+  long1="$FZ\\ext\\names-$mode\\${long}1" long2="$long1\\${long}2" long3="$long2\\${long}3"
   printf 'plain\n' >"$work/sd/fz/ext/names-$mode/plain.sub"
   {
     echo "ls \"$ROOT\""
@@ -626,6 +629,11 @@ flow_names() {
     echo "get \"$FZ\\ext\\names-$mode\\Überweisung.sub\" \"${L}$mode-fz.sub\" | FsGetFile: FS_FILE_READERROR"
     echo "  | ${ERROR}GetFile: Cannot use \"/ext/names-$mode/Überweisung.sub\" on the Flipper: its command line cannot take characters outside ASCII (\"Ü\")*"
     echo "get \"$FZ\\ext\\names-$mode\\plain.sub\" \"${L}$mode-plain.sub\" | FsGetFile: FS_FILE_OK"
+    # Paths longer than 259 characters reach the device whole through both interfaces.
+    echo "mkdir \"$long1\" | FsMkDir: TRUE"
+    echo "mkdir \"$long2\" | FsMkDir: TRUE"
+    echo "mkdir \"$long3\" | FsMkDir: TRUE"
+    echo "ls \"$long3\"    | ls: 0 entries"
   } >"$work/flows/names-$mode.flow"
   flow_options=(--interface "$mode")
   flow "names-$mode" <"$work/flows/names-$mode.flow"
@@ -646,6 +654,8 @@ flow_names() {
   done
   check "$mode: Flipper code page 850 name refused, no local file" absent "$work/local/$mode-fz.sub"
   check "$mode: Flipper ASCII name fetched" grep -qx plain "$work/local/$mode-plain.sub"
+  check "$mode: a folder path of ${#long3} characters made whole" \
+    test -d "$work/sd/fz/ext/names-$mode/${long}1/${long}2/${long}3"
   # Once FsInitW was called, every line reached the host through the wide callbacks.
   check "$mode: no ANSI callback after FsInitW" \
     bash -c '! grep -q "ANSI callback after FsInitW" "$1"' _ "$work/flows/names-$mode/out"
