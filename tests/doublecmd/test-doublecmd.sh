@@ -171,41 +171,35 @@ pass "entered the PortaPack's folder"
 sleep 1
 shot "portapack-folder"
 
+# copy_f5 WHAT FROM TO SIZE SHOT-DIALOG SHOT-DONE: F5 on the selected file, Enter in the copy
+# dialog; FROM/NAME must arrive as TO/NAME with SIZE identical bytes (NAME is the base of FROM).
+copy_f5() {
+  local what=$1 from=$2 to=$3 size=$4 name
+  name=$(basename "$from")
+  keys "Double Commander" F5
+  wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the $what"
+  shot "$5"
+  keys "Copy file" Return
+  wait_size 60 "$to/$name" "$size" || fail "$name did not arrive in $to ($size bytes)"
+  cmp -s "$from" "$to/$name" || fail "$what: the bytes of $name differ"
+  pass "F5, $what: $name, $size bytes, byte-exact"
+  sleep 1.5
+  shot "$6"
+}
+
 # Download: the folder holds APPS, capture.bin and the Greek name; End Up selects capture.bin.
-keys "Double Commander" End Up F5
-wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the download"
-shot "copy-to-local"
-keys "Copy file" Return
-wait_size 60 "$work/local/capture.bin" 70000 || fail "capture.bin did not arrive (70000 bytes)"
-cmp -s "$work/sd/capture.bin" "$work/local/capture.bin" || fail "downloaded bytes differ"
-pass "F5 from the PortaPack: capture.bin, 70000 bytes, byte-exact"
-sleep 1
-shot "downloaded"
+keys "Double Commander" End Up
+copy_f5 download "$work/sd/capture.bin" "$work/local" 70000 copy-to-local downloaded
 
 # Upload: to the local panel, whose files are capture.bin and upload.bin; End selects upload.bin.
-keys "Double Commander" Tab End F5
-wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the upload"
-shot "copy-to-portapack"
-keys "Copy file" Return
-wait_size 60 "$work/sd/upload.bin" 33000 || fail "upload.bin did not arrive on the card"
-cmp -s "$work/local/upload.bin" "$work/sd/upload.bin" || fail "uploaded bytes differ"
-pass "F5 to the PortaPack: upload.bin, 33000 bytes, byte-exact"
-sleep 1.5
-shot "uploaded"
+keys "Double Commander" Tab End
+copy_f5 upload "$work/local/upload.bin" "$work/sd" 33000 copy-to-portapack uploaded
 
 # Back to the PortaPack's panel: the Greek and German name sorts last. The copy arrives under the
 # name Double Commander shows, so a wrong name in the listing would fail here.
 keys "Double Commander" Tab End
-sleep 1
-shot "unicode-name"
-keys "Double Commander" F5
-wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the download of $unicode_name"
-keys "Copy file" Return
-wait_size 60 "$work/local/$unicode_name" 45000 || fail "$unicode_name did not arrive (45000 bytes)"
-cmp -s "$work/sd/$unicode_name" "$work/local/$unicode_name" || fail "$unicode_name: bytes differ"
-pass "F5 from the PortaPack: $unicode_name, 45000 bytes, byte-exact, under its name"
-sleep 1
-shot "unicode-downloaded"
+copy_f5 "download by its name" "$work/sd/$unicode_name" "$work/local" 45000 unicode-name \
+  unicode-downloaded
 
 keys "Double Commander" alt+x
 for _ in $(seq 100); do kill -0 "$dc_pid" 2>/dev/null || break; sleep 0.1; done

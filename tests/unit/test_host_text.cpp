@@ -20,22 +20,22 @@ const std::string kGruesse =
     "e.txt";
 const std::string kEmoji = "\xF0\x9F\x98\x80";
 
-// The error text of converting Name, or "ok: " and the result.
-template <class TChar>
-std::string RemoteOutcome(const TChar* Name) {
+// The error text of Convert(), or "ok: " and its result.
+template <class TConvert>
+std::string Outcome(TConvert Convert) {
   try {
-    return "ok: " + RemoteNameFromHost(Name);
+    return "ok: " + Convert();
   } catch (const TNameError& error) {
     return error.what();
   }
 }
 template <class TChar>
+std::string RemoteOutcome(const TChar* Name) {
+  return Outcome([&] { return RemoteNameFromHost(Name); });
+}
+template <class TChar>
 std::string LocalOutcome(const TChar* Name) {
-  try {
-    return "ok: " + LocalNameFromHost(Name);
-  } catch (const TNameError& error) {
-    return error.what();
-  }
+  return Outcome([&] { return LocalNameFromHost(Name); });
 }
 
 TEST(HostNames, WideNamesBecomeUtf8AndNamesThatCannotNameAFileAreRefused) {
