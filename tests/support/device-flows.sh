@@ -577,7 +577,8 @@ listed_form() {
 # Names in German, Greek, Japanese and an emoji on the PortaPack, through one interface (wide or
 # ansi): listed, downloaded, uploaded, renamed, deleted, a folder made, listed and removed, every
 # byte checked. Through the ANSI functions a name the code page lacks is listed with "?" and every
-# operation on it is refused, saying why, with nothing changed. On the Flipper a card name in code
+# operation on it is refused, saying why, with nothing changed. A PortaPack name that is not UTF-8
+# shows with U+FFFD through the wide functions and is refused. On the Flipper a card name in code
 # page 850 is listed right and its download refused with the reason; an ASCII one is fetched.
 NAMES=("Grüße.txt" "Ελληνικά.txt" "日本語.txt" "😀.txt")
 flow_names() {
@@ -589,6 +590,7 @@ flow_names() {
     random_file "$work/local/$mode-up-$i.bin" $((2000 + i))
   done
   printf 'transfer\n' >"$work/sd/fz/ext/names-$mode/Überweisung.sub"
+  mkdir -p "$work/sd/pp/not-utf8" && printf 'x\n' >"$work/sd/pp/not-utf8/bad$(printf '\xff').txt"
   local long long1 long2 long3
   long=$(printf 'L%.0s' {1..100})
   long1="$FZ\\ext\\names-$mode\\${long}1" long2="$long1\\${long}2" long3="$long2\\${long}3"
@@ -629,6 +631,13 @@ flow_names() {
     echo "get \"$FZ\\ext\\names-$mode\\Überweisung.sub\" \"${L}$mode-fz.sub\" | FsGetFile: FS_FILE_READERROR"
     echo "  | ${ERROR}GetFile: Cannot use \"/ext/names-$mode/Überweisung.sub\" on the Flipper: its command line cannot take characters outside ASCII (\"Ü\")*"
     echo "get \"$FZ\\ext\\names-$mode\\plain.sub\" \"${L}$mode-plain.sub\" | FsGetFile: FS_FILE_OK"
+    # A card name that is not UTF-8 shows with U+FFFD through the wide functions, and the host
+    # cannot give it back: refused, saying why.
+    if [ "$mode" = wide ]; then
+      echo "ls \"$PP\\not-utf8\"                          | - 0 - bad�.txt | ls: 1 entry"
+      echo "get \"$PP\\not-utf8\\bad�.txt\" \"${L}not-utf8.txt\" | FsGetFile: FS_FILE_READERROR"
+      echo "  | ${ERROR}GetFile: Cannot use the name \"$PP\\not-utf8\\bad�.txt\": \"�\" stands for bytes of the device's name that are not UTF-8*"
+    fi
     # Paths longer than 259 characters reach the device whole through both interfaces.
     echo "mkdir \"$long1\" | FsMkDir: TRUE"
     echo "mkdir \"$long2\" | FsMkDir: TRUE"
@@ -653,6 +662,7 @@ flow_names() {
     fi
   done
   check "$mode: Flipper code page 850 name refused, no local file" absent "$work/local/$mode-fz.sub"
+  check "$mode: a name that is not UTF-8 refused, no local file" absent "$work/local/not-utf8.txt"
   check "$mode: Flipper ASCII name fetched" grep -qx plain "$work/local/$mode-plain.sub"
   check "$mode: a folder path of ${#long3} characters made whole" \
     test -d "$work/sd/fz/ext/names-$mode/${long}1/${long}2/${long}3"
