@@ -627,6 +627,10 @@ flow_names() {
         echo "rmdir \"$dir\\$shown\"                          | FsRemoveDir: FALSE | ${ERROR}RmDir: $why*"
       fi
     done
+    # The card does not tell "ü" from "Ü": a rename that only changes letter case would replace the
+    # file with itself and then delete it.
+    echo "mv \"$dir\\Grüße.txt\" \"$dir\\GRÜßE.TXT\" | FsRenMovFile: FS_FILE_WRITEERROR"
+    echo "  | ${ERROR}Rename: the new name differs only in letter case*"
     echo "ls \"$FZ\\ext\\names-$mode\" | - 9 - $(listed_form "$mode" "Überweisung.sub") | - 6 - plain.sub"
     echo "get \"$FZ\\ext\\names-$mode\\Überweisung.sub\" \"${L}$mode-fz.sub\" | FsGetFile: FS_FILE_READERROR"
     echo "  | ${ERROR}GetFile: Cannot use \"/ext/names-$mode/Überweisung.sub\" on the Flipper: its command line cannot take characters outside ASCII (\"Ü\")*"
@@ -661,6 +665,8 @@ flow_names() {
       check "$mode, $name: refused, no local file" absent "$work/local/$mode-$i.bin"
     fi
   done
+  check "$mode: a rename in letter case only keeps the file" \
+    test "$(stat -c %s "$store/Grüße.txt")" = 1000
   check "$mode: Flipper code page 850 name refused, no local file" absent "$work/local/$mode-fz.sub"
   check "$mode: a name that is not UTF-8 refused, no local file" absent "$work/local/not-utf8.txt"
   check "$mode: Flipper ASCII name fetched" grep -qx plain "$work/local/$mode-plain.sub"
