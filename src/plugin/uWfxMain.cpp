@@ -47,6 +47,7 @@ void StartLogging(int PluginNumber, const char* Entry) {
   ComScanLogProc = DetailLog;
   DeviceLogProc = DetailLog;
   SetConnectNotify(HostLog);
+  IdleWatcherStart();
   DebugLog(std::string("=== ") + Entry + " called, PluginNr=" + std::to_string(PluginNumber) +
            " ===");
   DebugLog("Debug log path: " + DebugLogPath());
@@ -148,7 +149,9 @@ BOOL PathAdaptor(const char* Prefix, TChar* Path, bool (*Operation)(const std::s
 void LibraryStartup() {
   DeviceCacheStartup();
   RegistryStartup();
-  IdleWatcherStart();
+  // The idle watcher starts with FsInit: a thread started here, under the loader lock, could not
+  // get through its start-up before the load ends, and a host that unloads right away (Total
+  // Commander asks a new plug-in only for its root name) would end it half-started.
 }
 
 void LibraryShutdown(bool ProcessExiting) {
@@ -226,8 +229,10 @@ BOOL WFX_API FsFindNextW(HANDLE Hdl, WIN32_FIND_DATAW* FindData) {
 }
 
 int WFX_API FsFindClose(HANDLE Hdl) {
-  if (Hdl == INVALID_HANDLE_VALUE) return 0;
-  delete ReleaseFindContext(Hdl);
+  try {
+    if (Hdl != INVALID_HANDLE_VALUE) delete ReleaseFindContext(Hdl);
+  } catch (...) {
+  }
   return 0;
 }
 

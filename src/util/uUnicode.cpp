@@ -1,4 +1,4 @@
-// UTF-8, UTF-16 and code page 850 conversions and the card's upper case (see uUnicode.h).
+// UTF-8, UTF-16 and code page 850 conversions (see uUnicode.h).
 #include "util/uUnicode.h"
 
 #include <cstdint>
@@ -90,31 +90,6 @@ constexpr char16_t kCp850High[128] = {
     0x00AD, 0x00B1, 0x2017, 0x00BE, 0x00B6, 0x00A7, 0x00F7, 0x00B8,  // F0
     0x00B0, 0x00A8, 0x00B7, 0x00B9, 0x00B3, 0x00B2, 0x25A0, 0x00A0,  // F8
 };
-
-char32_t UpperCase(char32_t C) {
-  if (C >= 'a' && C <= 'z') return C - 0x20;
-  if (C < 0xE0) return C;
-  if (C <= 0xFE) return C == 0xF7 ? C : C - 0x20;  // Latin-1: not the division sign
-  if (C == 0xFF) return 0x178;
-  // Latin Extended-A: pairs of capital and small letter; where the pairs start on an odd code
-  // point, the small letter is the even one.
-  if ((C >= 0x100 && C <= 0x12F) || (C >= 0x132 && C <= 0x137) || (C >= 0x14A && C <= 0x177))
-    return (C & 1) ? C - 1 : C;
-  if ((C >= 0x139 && C <= 0x148) || (C >= 0x179 && C <= 0x17E)) return (C & 1) ? C : C - 1;
-  // Greek: the final sigma is a sigma; the letters with tonos have their own capitals.
-  if (C == 0x3C2) return 0x3A3;
-  if ((C >= 0x3B1 && C <= 0x3C1) || (C >= 0x3C3 && C <= 0x3CB)) return C - 0x20;
-  if (C == 0x3AC) return 0x386;
-  if (C >= 0x3AD && C <= 0x3AF) return C - 0x25;
-  if (C == 0x3CC) return 0x38C;
-  if (C == 0x3CD || C == 0x3CE) return C - 0x3F;
-  // Cyrillic.
-  if (C >= 0x430 && C <= 0x44F) return C - 0x20;
-  if (C >= 0x450 && C <= 0x45F) return C - 0x50;
-  // Full-width Latin.
-  if (C >= 0xFF41 && C <= 0xFF5A) return C - 0x20;
-  return C;
-}
 
 }  // namespace
 
@@ -220,20 +195,6 @@ std::string Utf8ToCp850(std::string_view Text) {
       }
     }
     out.push_back(byte);
-  }
-  return out;
-}
-
-std::string UpperCaseUtf8(std::string_view Text) {
-  std::string out;
-  out.reserve(Text.size());
-  for (size_t pos = 0; pos < Text.size();) {
-    TDecoded c = DecodeUtf8(Text, pos);
-    if (c.Valid)
-      AppendUtf8(out, UpperCase(c.CodePoint));
-    else
-      out.append(Text.substr(pos, c.Length));  // bytes that are not UTF-8 stay as they are
-    pos += c.Length;
   }
   return out;
 }

@@ -1,6 +1,6 @@
 // Names in any language. Inside the plug-in every text is UTF-8; these pure functions convert it
-// to and from UTF-16 (the host's wide interface) and code page 850 (the Flipper's card names), cut
-// it without splitting a character, and compare names as a FAT card does.
+// to and from UTF-16 (the host's wide interface) and code page 850 (the Flipper's card names) and
+// cut it without splitting a character. (A card's upper case is CardNameKey in uStrUtils.h.)
 #pragma once
 
 #include <cstddef>
@@ -31,7 +31,3 @@ std::string Cp850ToUtf8(std::string_view Text);
 // UTF-8 to code page 850; a character the code page lacks becomes "?", as the Flipper's card
 // driver shows such a name.
 std::string Utf8ToCp850(std::string_view Text);
-
-// Upper case as a FAT card compares long names: the letters of Latin (with its supplement and
-// Extended-A), Greek and Cyrillic and the full-width Latin ones; every other character stays.
-std::string UpperCaseUtf8(std::string_view Text);

@@ -1,6 +1,6 @@
-// UTF-8, UTF-16 and code page 850 conversions, cutting without splitting a character, and the
-// card's upper case: known encodings, every kind of broken input, and glibc's code page 850 table
-// as an independent reference.
+// UTF-8, UTF-16 and code page 850 conversions and cutting without splitting a character: known
+// encodings, every kind of broken input, and glibc's code page 850 table as an independent
+// reference.
 #include <gtest/gtest.h>
 #include <iconv.h>
 
@@ -158,30 +158,6 @@ TEST(Unicode, CodePage850Names) {
   EXPECT_EQ(Cp850ToUtf8("My Garage.sub"), "My Garage.sub");
   // A character outside the code page shows as "?", as the Flipper's card driver lists it.
   EXPECT_EQ(Utf8ToCp850("\xCE\xB1-\xE6\x97\xA5-\xF0\x9F\x98\x80-\x80"), "?-?-?-?");
-}
-
-TEST(Unicode, UpperCaseAsTheCardComparesNames) {
-  struct {
-    const char* Text;
-    const char* Upper;
-  } cases[] = {
-      {"abc-xyz.txt", "ABC-XYZ.TXT"},
-      {"gr\xC3\xBC\xC3\x9F"
-       "e",
-       "GR\xC3\x9C\xC3\x9F"
-       "E"},  // ü to Ü; ß stays
-      {"\xC3\xA0\xC3\xBE\xC3\xB7\xC3\xBF", "\xC3\x80\xC3\x9E\xC3\xB7\xC5\xB8"},  // à þ ÷ ÿ
-      {"\xC4\x81\xC4\xBA\xC5\xBE", "\xC4\x80\xC4\xB9\xC5\xBD"},                  // ā ĺ ž
-      {"\xCE\xB1\xCF\x82\xCE\xAC\xCF\x8E", "\xCE\x91\xCE\xA3\xCE\x86\xCE\x8F"},  // α ς ά ώ
-      {"\xD0\xB0\xD1\x8F\xD1\x91", "\xD0\x90\xD0\xAF\xD0\x81"},                  // а я ё
-      {"\xEF\xBD\x81", "\xEF\xBC\xA1"},                                          // full-width a
-      {"\xE6\x97\xA5\xF0\x9F\x98\x80", "\xE6\x97\xA5\xF0\x9F\x98\x80"},  // no case: as they are
-      {"a\x9A"
-       "b",
-       "A\x9A"
-       "B"},  // not UTF-8: kept
-  };
-  for (const auto& c : cases) EXPECT_EQ(UpperCaseUtf8(c.Text), c.Upper) << c.Text;
 }
 
 }  // namespace
