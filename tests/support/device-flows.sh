@@ -772,6 +772,37 @@ flow_names() {
     bash -c '! grep -q "ANSI callback after FsInitW" "$1"' _ "$work/flows/names-$mode/out"
 }
 
+# What the plug-in's FsExecuteFile does with each verb: "open" leaves the file to the host, which
+# copies it and opens it with the user's program; "properties" shows a box about the plug-in on its
+# root and about a device on its folder (what the simulators' firmware says about itself); every
+# other verb fails. Before FsInit (Double Commander's plug-in settings) properties shows nothing.
+flow_execute() {
+  local box="request[8 MsgOK] Quarnel: " pp_port fz_port
+  pp_port=$(port_name $SLOT_PP)
+  fz_port=$(port_name $SLOT_FZ)
+  flow execute <<EOF
+ls "$ROOT"
+flags                                   | FsGetBackgroundFlags: 7 (BG_DOWNLOAD|BG_UPLOAD|BG_ASK_USER)
+exec open "$PP\\sample.txt"             | FsExecuteFile: FS_EXEC_YOURSELF | !request*
+exec OPEN "$FZ\\int\\note.txt"          | FsExecuteFile: FS_EXEC_YOURSELF
+exec properties "$ROOT"                 | FsExecuteFile: FS_EXEC_OK | ${box}Quarnel 0.*
+exec properties "$PP"                   | FsExecuteFile: FS_EXEC_OK
+  | ${box}$PP_NAME\r\n\r\nKind: PortaPack with the Mayhem firmware\r\nPort: $pp_port\r\n\r\nKernel:       2.6.8\r\nCompiler:     GCC 9.2.1 20191025 (release)\r\nArchitecture: ARMv7-ME\r\nCore Variant: Cortex-M4\r\nPort Info:    Advanced kernel mode\r\nPlatform:     LPC43xx M4\r\nBoard:        PortaPack Application\r\nBuild time:   Nov 14 2025 - 10:12:31\r\n => TRUE
+exec properties "$FZ"                   | FsExecuteFile: FS_EXEC_OK
+  | ${box}$FZ_NAME\r\n\r\nKind: Flipper Zero\r\nPort: $fz_port\r\n\r\nName: Test1\r\nModel: Flipper Zero\r\nHardware version: 12\r\nFirmware version: 1.3.4\r\nFirmware branch: release\r\nFirmware commit: d3v51m00\r\nFirmware built: 01-07-2025\r\nFirmware origin: Official\r\nSD card: *
+exec properties "$HACKRF"               | FsExecuteFile: FS_EXEC_OK
+  | ${box}$HACKRF_NAME\r\n\r\nKind: HackRF One without a PortaPack (no serial shell)\r\nPort: $(port_name $SLOT_HACKRF)\r\n => TRUE
+exec properties "$PP\\sample.txt"       | FsExecuteFile: FS_EXEC_ERROR | !request*
+exec "chmod 644" "$PP\\sample.txt"      | FsExecuteFile: FS_EXEC_ERROR
+exec "quote ls" "$PP"                   | FsExecuteFile: FS_EXEC_ERROR
+EOF
+  flow_options=(--no-init)
+  flow execute-before-init <<EOF
+exec properties "$ROOT"                 | FsExecuteFile: FS_EXEC_OK | !request* | !log*
+EOF
+  flow_options=()
+}
+
 # ---- Browsing while copying ---------------------------------------------------------------------
 
 # log_mark remembers where the debug log ends; log_count TEXT counts its lines written since then
@@ -872,6 +903,7 @@ flows_run_all() {
   counted error-answers flow_error_answers
   counted names-wide flow_names wide
   counted names-ansi flow_names ansi
+  counted execute flow_execute
 }
 
 # flows_summary: the checks per flow and in all; false when any check failed.
