@@ -9,6 +9,7 @@
 
 #include "Commands.h"
 #include "HostSystem.h"
+#include "StackCheck.h"
 #include "WfxHost.h"
 
 namespace {
@@ -55,6 +56,9 @@ const char kUsage[] =
     "  --plugin-nr N        PluginNr for FsInit (default 0)\n"
     "  --progress MODE      auto (bar on a terminal, else lines), bar, lines or none\n"
     "  --details FILE       details log lines (type 3) go to FILE instead of the output\n"
+    "  --check-stack        32-bit Windows host only: measure the stack pointer around every\n"
+    "                       export call; a function that does not pop its arguments (not\n"
+    "                       __stdcall) is reported and makes the exit status 1\n"
     "  --help               this text\n"
     "\n"
     "Output (standard output, one line each, flushed per line):\n"
@@ -72,6 +76,7 @@ const char kUsage[] =
     "  request[8 MsgOK] TITLE: TEXT => TRUE        RequestProc (input requests add [TEXT IN]\n"
     "                                              before and [TEXT OUT] after the answer)\n"
     "  progress 45% SOURCE -> TARGET [=> abort]    ProgressProc\n"
+    "  stack: N exports checked in N calls: ...     --check-stack verdict, at the end\n"
     "Control characters in plug-in texts print as \\r, \\n, \\t, \\xNN.\n"
     "\n"
     "Exit status: 0 when every command succeeded (FS_FILE_OK, TRUE, a listing or an empty\n"
@@ -147,6 +152,15 @@ int main(int argc, char** argv) {
       ++index;
       break;
     }
+    if (word == "--check-stack") {
+      if (!WFXHOST_STACK_CHECK) {
+        return UsageError(
+            "--check-stack: only the 32-bit Windows host has a calling convention "
+            "to check");
+      }
+      run.checkStack = true;
+      continue;
+    }
     if (word.size() < 2 || word.compare(0, 2, "--") != 0) break;
     std::string error;
     const size_t equals = word.find('=');
@@ -202,6 +216,6 @@ int main(int argc, char** argv) {
   for (const Command& each : commands) {
     if (!RunCommand(each)) allOk = false;
   }
-  StopPlugin();
+  if (!StopPlugin()) allOk = false;
   return allOk ? 0 : 1;
 }
