@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Runs the Windows builds' tests under Wine: every tests/wine/test-*.sh, given the build root. A test
 # whose header says "# per-target" runs once for each Windows build this machine can run (a second
-# argument names it: win64 or win32); the others run once. One Wine prefix (BUILD/wineprefix) serves
+# argument names it: win64 or win32); the others run once. A header line "# not-emulated: REASON"
+# leaves the 32-bit run out where 32-bit programs are emulated. One Wine prefix (BUILD/wineprefix) serves
 # all of them and both bitnesses; its wineserver is ended at the end. 32-bit programs run natively,
 # through user-mode emulation (slower, but all the 32-bit runs fit in about ten minutes on two
 # cores) or not at all, and then the 32-bit runs are skipped with the reason on one line (see
 # scripts/wine-env.sh). Prints "wine: N passed, N failed" (", N skipped" after it when something
-# was skipped), then "; win32 " and how the 32-bit runs went, and exits non-zero when anything
-# failed.
+# was skipped), then "; win32 " and how the 32-bit runs went (with their time and the smoke test's
+# checks), and exits non-zero when anything failed.
 set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-build}" && pwd)
@@ -58,7 +59,11 @@ for t in "$here"/test-*.sh; do
   name=$(basename "$t" .sh)
   if grep -q '^# per-target' "$t"; then
     for target in win64 win32; do
-      if [[ " $QUARNEL_WINE_TARGETS " == *" $target "* ]]; then
+      if [ "$target" = win32 ] && [ "$QUARNEL_WINE32_MODE" = emulated ] &&
+        grep -q '^# not-emulated:' "$t"; then
+        echo "=== $name $target: left out under emulation (see the test's header)"
+        skipped=$((skipped + 1))
+      elif [[ " $QUARNEL_WINE_TARGETS " == *" $target "* ]]; then
         test_started=$(date +%s)
         run_one "$name $target" "$t" "$build" "$target"
         if [ "$target" = win32 ]; then
@@ -77,6 +82,6 @@ done
 summary="wine: $passed passed, $failed failed"
 [ "$skipped" -gt 0 ] && summary+=", $skipped skipped"
 summary+="; win32 $QUARNEL_WINE32_HOW"
-[ "$QUARNEL_WINE32_MODE" != skipped ] && summary+=" (${win32_time} s), $win32_smoke"
+[ "$QUARNEL_WINE32_MODE" != skipped ] && summary+=": ${win32_time} s, $win32_smoke"
 echo "$summary"
 [ "$failed" -eq 0 ]
