@@ -3,12 +3,19 @@
 
 #include <cstdio>
 
+#include "devices/uDeviceLog.h"
+
 TShellDevice::TShellDevice(const std::string& APortName) : PortName(APortName) {}
 
 TShellDevice::~TShellDevice() {
   // Only the base Disconnect is reachable here; owners have run the override already through
   // TShellDevicePtr (see the header). This closes the port if nothing else did.
   TShellDevice::Disconnect();
+}
+
+void TShellDevice::MarkOutOfStep(const std::string& Why) {
+  if (InStep_) DeviceLog("out of step with the device: " + Why);
+  InStep_ = false;
 }
 
 void TShellDevice::Disconnect() {

@@ -16,6 +16,14 @@
 // calls at all.
 using TTransferProgress = std::function<bool(void* ProgressData, int64_t Done, int64_t Total)>;
 
+// What the device says about a path before something is written there.
+enum class TPathState {
+  Absent,  // the device's own "no such file" answer: nothing of that name exists
+  Exists,  // a file (Size is its size) or a folder (Size 0)
+  Unknown  // the device could not tell (no answer, a late answer, a refused path, a folder that
+           // does not exist, a device out of step): LastError says why
+};
+
 // Every operation reports failure as false and leaves a readable reason in LastError, which a
 // success does not clear. Paths given to the file operations are the remote part of a plug-in
 // path ("\" or "/" separated, with or without a leading separator); implementations pass them
@@ -41,6 +49,9 @@ class TShellDevice {
   virtual bool ListDir(const std::string& Path, TShellFileEntries& Entries) = 0;
   // The size (>= 0) of file Path; false when it does not exist or cannot be sized.
   virtual bool GetFileSize(const std::string& Path, int64_t& Size) = 0;
+  // The existence test before an upload or a rename: only Absent lets a write go ahead without
+  // asking; Unknown must fail the operation with LastError. Size as GetFileSize's.
+  virtual TPathState ProbePath(const std::string& Path, int64_t& Size) = 0;
   // Transfers; when OnProgress answers false they stop with a LastError containing "abort".
   virtual bool GetFile(const std::string& RemotePath, const std::string& LocalPath,
                        const TTransferProgress& OnProgress, void* ProgressData) = 0;
@@ -54,6 +65,11 @@ class TShellDevice {
   // Whether the device can still take commands: false before Connect and after the link broke in
   // a way the device cannot recover from by itself (the registry then connects afresh).
   virtual bool IsConnected() const { return true; }
+  // Whether the device is known to be in step: its last answer ended at its prompt, so the next
+  // command's answer is the next thing on the line. After a time-out or a broken block exchange
+  // it is not; the driver then resynchronises before its next command, or gives the connection
+  // up (IsConnected false).
+  bool IsInStep() const { return InStep_; }
 
   // "/"-separated absolute form of a remote path: backslashes become slashes, a leading slash is
   // added, runs of slashes collapse to one, a trailing slash goes (except for the root "/").
@@ -80,9 +96,16 @@ class TShellDevice {
     return !OnProgress || OnProgress(ProgressData, Done, Total);
   }
 
+  // In-step bookkeeping of the drivers: MarkOutOfStep logs why the line can no longer be trusted.
+  void MarkInStep() { InStep_ = true; }
+  void MarkOutOfStep(const std::string& Why);
+
   // The device's serial line: created closed with the device, closed and freed with it. Nobody
   // but the device uses it.
   TSerialPort SerialPort;
+
+ private:
+  bool InStep_ = false;
 };
 
 // Destroys a device the way its owner must: Disconnect through the virtual slot while the whole

@@ -28,6 +28,10 @@ constexpr uint32_t kListWaitMs = 8000;
 constexpr uint32_t kStatWaitMs = 3000;
 constexpr uint32_t kChangeWaitMs = 3000;
 constexpr uint32_t kRenameWaitMs = 5000;
+// A rename copies on the card: at least this fast, and a folder (recursive copy) gets a long wait.
+constexpr uint64_t kRenameBytesPerSecond = 64 * 1024;
+constexpr uint32_t kFolderRenameWaitMs = 120000;
+constexpr uint32_t kMaxRenameWaitMs = 3600000;
 
 constexpr uint32_t kDownloadChunk = 512;
 constexpr size_t kWriteBackBytes = 8192;
@@ -45,30 +49,15 @@ constexpr uint32_t kUploadDrainMs = 10;
 // After the port is reopened to end a read_chunks, the old session first reads the rest of the
 // file into nowhere; only then does the new session print its greeting and prompt.
 constexpr uint32_t kNewSessionPromptMs = 15000;
+// After a time-out that brought nothing at all no command is known to be at work.
+constexpr uint32_t kSilentNewSessionPromptMs = 3000;
 
 const std::vector<std::string> kPromptMarkers = {"\r\n>: ", "\r\n>:", "\r>: ", "\r>:", ">: ", ">:"};
+const std::vector<std::string> kBarePromptMarkers = {">: ", ">:"};
+// The whole line before a download chunk: a late LF must not pass for the chunk's first byte.
+const std::vector<std::string> kReadyMarker = {"Ready?\r\n"};
 
 const char* const kNotConnected = "Not connected";
-
-// Installs other read time-outs on the port for a scope and puts the previous ones back on every
-// way out.
-class TTimeoutsOverride {
- public:
-  TTimeoutsOverride(TSerialPort& Port, const TSerialReadTimeouts& Timeouts)
-      : Port_(Port), HaveSaved_(Port.GetReadTimeouts(Saved_)) {
-    Port_.SetReadTimeouts(Timeouts);
-  }
-  ~TTimeoutsOverride() {
-    if (HaveSaved_) Port_.SetReadTimeouts(Saved_);
-  }
-  TTimeoutsOverride(const TTimeoutsOverride&) = delete;
-  TTimeoutsOverride& operator=(const TTimeoutsOverride&) = delete;
-
- private:
-  TSerialPort& Port_;
-  TSerialReadTimeouts Saved_;
-  bool HaveSaved_;
-};
 
 std::string Decimal(int64_t Value) {
   return std::to_string(Value);
@@ -89,7 +78,7 @@ bool TFlipperDevice::Connect() {
   Title = "Flipper Zero on " + PortName;
   Version = "Flipper Zero";
   DeviceLog("flipper connect " + PortName + " baud=" + Decimal(kBaudRate));
-  // Set before Open, which installs it: a later reopen (EndReadChunks) uses it as well.
+  // Set before Open, which installs it: a later reopen (StartFreshSession) uses it as well.
   SerialPort.SetReadTimeoutMs(kPortReadTimeoutMs);
   if (!SerialPort.Open(PortName, kBaudRate)) {
     DeviceLog("flipper Open FAILED");
@@ -111,6 +100,7 @@ bool TFlipperDevice::Connect() {
   if (!afterWake.empty())
     DebugLogData("flipper post-CR", afterWake.data(), LogCount(afterWake.size()));
   Connected = true;
+  MarkInStep();
   DeviceLog("flipper connect OK");
   return true;
 }
@@ -120,12 +110,28 @@ void TFlipperDevice::Disconnect() {
   TShellDevice::Disconnect();
 }
 
-void TFlipperDevice::SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs) {
+bool TFlipperDevice::EnsureInStep() {
+  if (IsInStep()) return true;
+  if (!Connected) {
+    ExchangeError_ = kNotConnected;
+    return false;
+  }
+  StartFreshSession(LateAnswerPending_ ? kNewSessionPromptMs : kSilentNewSessionPromptMs);
+  if (Connected) return true;
+  ExchangeError_ =
+      "The device is out of step and did not start a fresh session; it is connected afresh at the "
+      "next use";
+  return false;
+}
+
+bool TFlipperDevice::SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs) {
   Response.clear();
   if (!SerialPort.IsOpen()) {
     DeviceLog("flipper SendCmd: not open");
-    return;
+    ExchangeError_ = kNotConnected;
+    return false;
   }
+  if (!EnsureInStep()) return false;
   // Late output of an earlier command or an old prompt would be taken for this answer.
   std::string stale;
   SerialPort.Drain(stale, kCommandDrainMs);
@@ -137,7 +143,10 @@ void TFlipperDevice::SendCmd(std::string& Response, const std::string& Cmd, uint
     DeviceLog("flipper SendCmd: wrote " + Decimal(LogCount(line.size())) + " bytes");
   }
   int32_t index = -1;
-  if (SerialPort.ReadUntil(kPromptMarkers, TimeoutMs, Response, index)) {
+  // Only a prompt behind this command's echo ends its answer.
+  const bool prompt =
+      SerialPort.ReadUntil(kPromptMarkers, TimeoutMs, Response, index, Cmd + "\r\n");
+  if (prompt) {
     DeviceLog("flipper SendCmd: got prompt idx=" + Decimal(index) +
               " bytes=" + Decimal(LogCount(Response.size())));
   } else {
@@ -145,9 +154,13 @@ void TFlipperDevice::SendCmd(std::string& Response, const std::string& Cmd, uint
     std::string late;
     SerialPort.Drain(late, kLateAnswerDrainMs);
     Response += late;
+    ExchangeError_ = NoAnswer(TimeoutMs);
+    LateAnswerPending_ = !Response.empty();
+    MarkOutOfStep("no prompt within " + Decimal(TimeoutMs) + " ms after " + Cmd);
   }
   if (!Response.empty())
     DebugLogData("flipper SendCmd resp", Response.data(), LogCount(Response.size()));
+  return prompt;
 }
 
 std::string TFlipperDevice::CleanResponse(const std::string& Response, const std::string& Cmd) {
@@ -163,27 +176,11 @@ bool TFlipperDevice::AcceptPath(const std::string& Path) {
 }
 
 bool TFlipperDevice::WaitPrompt(uint32_t TimeoutMs, std::string& Text) {
-  Text.clear();
-  // Each read returns right after a burst, so the wait ends with the prompt's last byte. (A read
-  // that waits for a quiet line after a burst would add its interval to every upload chunk,
-  // which on a fast link costs more than the chunk.)
-  const uint64_t start = platform::TickCountMs();
-  char buffer[1024];
-  for (;;) {
-    const uint64_t elapsed = platform::TickCountMs() - start;
-    if (elapsed > TimeoutMs) return false;
-    uint32_t got = 0;
-    // A failed read means the line is gone: no prompt can come any more.
-    if (!SerialPort.ReadBurst(buffer, sizeof(buffer),
-                              static_cast<uint32_t>(TimeoutMs - elapsed) + 1, got))
-      return false;
-    if (got > 0) {
-      const size_t before = Text.size();
-      Text.append(buffer, got);
-      // Both prompt forms, ">: " and ">:", contain ">:"; it may straddle two reads.
-      if (Text.find(">:", before > 0 ? before - 1 : 0) != std::string::npos) return true;
-    }
-  }
+  int32_t index = -1;
+  if (SerialPort.ReadUntil(kBarePromptMarkers, TimeoutMs, Text, index)) return true;
+  LateAnswerPending_ = true;
+  MarkOutOfStep("no prompt within " + Decimal(TimeoutMs) + " ms");
+  return false;
 }
 
 bool TFlipperDevice::ListDir(const std::string& Path, TShellFileEntries& Entries) {
@@ -211,13 +208,13 @@ bool TFlipperDevice::ListDir(const std::string& Path, TShellFileEntries& Entries
   const std::string cmd = "storage list " + flipper::QuotePath(path);
   DeviceLog("flipper> " + cmd);
   std::string response;
-  SendCmd(response, cmd, kListWaitMs);
+  const bool complete = SendCmd(response, cmd, kListWaitMs);
   DeviceLog("flipper raw resp (" + Decimal(LogCount(response.size())) +
             " bytes): " + response.substr(0, 200));
   // Without a prompt the answer is cut short or missing: an empty or partial folder would be
   // shown as if it were the whole one.
-  if (!flipper::HasPrompt(response)) {
-    LastError = NoAnswer(kListWaitMs);
+  if (!complete) {
+    LastError = ExchangeError_;
     DeviceLog("flipper ListDir: " + LastError);
     return false;
   }
@@ -265,40 +262,68 @@ bool TFlipperDevice::ListDir(const std::string& Path, TShellFileEntries& Entries
   return true;
 }
 
-bool TFlipperDevice::GetFileSize(const std::string& Path, int64_t& Size) {
+TPathState TFlipperDevice::Stat(const std::string& Path, int64_t& Size, bool& IsDir) {
   Size = 0;
-  if (!Connected) return false;
+  IsDir = false;
+  if (!Connected) {
+    LastError = kNotConnected;
+    return TPathState::Unknown;
+  }
   const std::string path = NormalizeRemotePath(Path);
-  if (!AcceptPath(path)) return false;
+  if (!AcceptPath(path)) return TPathState::Unknown;
   const std::string cmd = "storage stat " + flipper::QuotePath(path);
   std::string response;
-  SendCmd(response, cmd, kStatWaitMs);
+  if (!SendCmd(response, cmd, kStatWaitMs)) {
+    LastError = ExchangeError_;
+    return TPathState::Unknown;
+  }
+  const std::string body = CleanResponse(response, cmd);
   std::string errorLine;
-  switch (flipper::ParseStatAnswer(CleanResponse(response, cmd), Size, errorLine)) {
+  switch (flipper::ParseStatAnswer(body, Size, errorLine)) {
     case flipper::TStatKind::Size:
-      return true;
+      return TPathState::Exists;
     case flipper::TStatKind::Error:
       LastError = errorLine;
-      return false;
+      // Only the device's own "does not exist" says that nothing of that name is there.
+      return flipper::SaysNotExist(errorLine) ? TPathState::Absent : TPathState::Unknown;
     case flipper::TStatKind::NoSize:
-      return false;
+      break;
   }
-  return false;
+  Size = 0;
+  IsDir = flipper::SaysDirectory(body);
+  if (IsDir) return TPathState::Exists;
+  LastError = "Unexpected answer to \"" + cmd + "\": " + body.substr(0, 200);
+  return TPathState::Unknown;
+}
+
+TPathState TFlipperDevice::ProbePath(const std::string& Path, int64_t& Size) {
+  bool isDir = false;
+  return Stat(Path, Size, isDir);
+}
+
+bool TFlipperDevice::GetFileSize(const std::string& Path, int64_t& Size) {
+  if (!Connected) {
+    Size = 0;
+    return false;
+  }
+  bool isDir = false;
+  return Stat(Path, Size, isDir) == TPathState::Exists && !isDir;
 }
 
 bool TFlipperDevice::IsDirectory(const std::string& Path) {
-  const std::string cmd = "storage stat " + flipper::QuotePath(Path);
-  std::string response;
-  SendCmd(response, cmd, kStatWaitMs);
-  for (const std::string& line : SplitLines(CleanResponse(response, cmd), true))
-    if (TrimWS(line) == "Directory") return true;
-  return false;
+  int64_t size = 0;
+  bool isDir = false;
+  const std::string saved = LastError;
+  Stat(Path, size, isDir);
+  LastError = saved;
+  return isDir;
 }
 
 uint32_t TFlipperDevice::ReadChunkBytes(char* Buffer, uint32_t Count) {
   // Every read waits up to 3 s for whatever comes; the chunk as a whole has its own deadline,
   // so a trickle of bytes cannot stretch it without limit.
-  TTimeoutsOverride chunkReads(SerialPort, TSerialReadTimeouts{0, 0, kChunkReadWaitMs});
+  TSerialPort::TReadTimeoutScope chunkReads(SerialPort,
+                                            TSerialReadTimeouts{0, 0, kChunkReadWaitMs});
   const uint64_t start = platform::TickCountMs();
   uint32_t got = 0;
   while (got < Count && platform::TickCountMs() - start < kChunkDeadlineMs) {
@@ -317,19 +342,13 @@ bool TFlipperDevice::ReceiveChunks(platform::TLocalFile& Local, const std::strin
   pending.reserve(kWriteBackBytes + kDownloadChunk);
   char chunk[kDownloadChunk];
   while (Done < Size) {
-    // One deadline for the whole search: lines other than "Ready?" (the blank one before it)
-    // are passed over, but a device that keeps talking must not hold the loop for ever.
-    const uint64_t searchStart = platform::TickCountMs();
-    for (;;) {
-      const uint64_t spent = platform::TickCountMs() - searchStart;
-      std::string line;
-      if (spent > kReadyWaitMs ||
-          !SerialPort.ReadLine(kReadyWaitMs - static_cast<uint32_t>(spent), line)) {
-        LastError = "read_chunks: timeout waiting for Ready?";
-        DeviceLog("flipper GetFile: " + LastError);
-        return false;
-      }
-      if (Contains(line, "Ready?")) break;
+    // The whole "Ready?" line, LF included: a late LF must not become the chunk's first byte.
+    std::string text;
+    int32_t index = -1;
+    if (!SerialPort.ReadUntil(kReadyMarker, kReadyWaitMs, text, index)) {
+      LastError = "read_chunks: timeout waiting for Ready?";
+      DeviceLog("flipper GetFile: " + LastError);
+      return false;
     }
     const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(kDownloadChunk, Size - Done));
     // Any one byte asks for the next chunk.
@@ -359,12 +378,12 @@ bool TFlipperDevice::ReceiveChunks(platform::TLocalFile& Local, const std::strin
   return true;
 }
 
-void TFlipperDevice::EndReadChunks() {
+void TFlipperDevice::StartFreshSession(uint32_t PromptWaitMs) {
   // read_chunks has no abort: it takes every byte from the host as "send the next chunk" until
-  // the file ends, so the next command would be eaten and answered with file data. Closing the
-  // port drops DTR, which ends the device's session; it reads the rest of the file into nowhere
-  // and greets the next session with a fresh prompt.
-  DeviceLog("flipper GetFile: reopening the port to end read_chunks");
+  // the file ends, and a command that outlasted its wait answers late. Closing the port drops DTR,
+  // which ends the device's session (after its running command) and greets the next session
+  // with a fresh prompt.
+  DeviceLog("flipper reopening the port for a fresh session");
   SerialPort.Close();
   if (!SerialPort.Open(PortName, kBaudRate)) {
     Connected = false;
@@ -373,12 +392,14 @@ void TFlipperDevice::EndReadChunks() {
     return;
   }
   std::string greeting;
-  if (!WaitPrompt(kNewSessionPromptMs, greeting)) {
+  int32_t index = -1;
+  if (!SerialPort.ReadUntil(kBarePromptMarkers, PromptWaitMs, greeting, index)) {
     // Still busy or gone: a later command could be taken as chunk requests, so stop talking.
     Connected = false;
     DeviceLog("flipper reopen: no prompt from the new session");
     return;
   }
+  MarkInStep();
   DeviceLog("flipper reopen: new session at its prompt");
 }
 
@@ -387,12 +408,12 @@ bool TFlipperDevice::GetFile(const std::string& RemotePath, const std::string& L
   if (!Connected) return false;
   const std::string path = NormalizeRemotePath(RemotePath);
   if (!AcceptPath(path)) return false;
-  int64_t size = 0;
-  if (!GetFileSize(RemotePath, size)) {
+  int64_t statSize = 0;
+  if (!GetFileSize(RemotePath, statSize)) {
     LastError = "File not found: " + RemotePath;
     return false;
   }
-  DeviceLog("flipper GetFile: " + RemotePath + " size=" + Decimal(size));
+  DeviceLog("flipper GetFile: " + RemotePath + " size=" + Decimal(statSize));
   // The local file comes first: once read_chunks runs, the device waits for chunk requests, and
   // a local failure then would leave it waiting.
   platform::TLocalFile local;
@@ -401,37 +422,50 @@ bool TFlipperDevice::GetFile(const std::string& RemotePath, const std::string& L
     DeviceLog("flipper GetFile: " + LastError);
     return false;
   }
-  std::string stale;
-  SerialPort.Drain(stale, kDownloadDrainMs);
-  SerialPort.WriteStr("storage read_chunks " + flipper::QuotePath(path) + " " +
-                      Decimal(kDownloadChunk) + "\r");
   bool ok = false;
-  std::string line;
-  std::string tail;
-  SerialPort.ReadLine(kLineWaitMs, line);
-  DeviceLog("flipper GetFile: echo=[" + line + "]");
-  if (size == 0) {
-    WaitPrompt(kEmptyFilePromptWaitMs, tail);
-    ok = true;
-  } else {
+  if (EnsureInStep()) {
+    std::string stale;
+    SerialPort.Drain(stale, kDownloadDrainMs);
+    SerialPort.WriteStr("storage read_chunks " + flipper::QuotePath(path) + " " +
+                        Decimal(kDownloadChunk) + "\r");
+    std::string line;
+    std::string tail;
+    SerialPort.ReadLine(kLineWaitMs, line);
+    DeviceLog("flipper GetFile: echo=[" + line + "]");
     SerialPort.ReadLine(kLineWaitMs, line);
     DeviceLog("flipper GetFile: size-line=[" + line + "]");
-    if (Contains(UpperAscii(line), "STORAGE ERROR")) {
+    // The device's own count rules: stat prints 32 bits, and the file may have changed since.
+    const int64_t size = flipper::ParseSizeLine(line);
+    std::string errorLine;
+    if (flipper::FindStorageError(line, errorLine)) {
       // The file could not be opened (it vanished, or an app holds it): the command has ended.
-      LastError = TrimWS(line);
+      LastError = errorLine;
       DeviceLog("flipper GetFile: " + LastError);
       WaitPrompt(kEmptyFilePromptWaitMs, tail);
+    } else if (size < 0) {
+      LastError = "read_chunks: no size line: " + line;
+      DeviceLog("flipper GetFile: " + LastError);
+      LateAnswerPending_ = true;
+      MarkOutOfStep("read_chunks gave no size line");
     } else {
-      ReportProgress(OnProgress, ProgressData, 0, size);
+      if (size != statSize) DeviceLog("flipper GetFile: the device sends " + Decimal(size));
+      if (size > 0) ReportProgress(OnProgress, ProgressData, 0, size);
       int64_t done = 0;
       ok = ReceiveChunks(local, LocalPath, size, done, OnProgress, ProgressData);
       if (ok || done >= size) {
-        WaitPrompt(kChunkPromptWaitMs, tail);
+        // Done only when the command has ended at its prompt.
+        if (!WaitPrompt(kChunkPromptWaitMs, tail) && ok) {
+          ok = false;
+          LastError = "read_chunks: no prompt after the last chunk";
+          DeviceLog("flipper GetFile: " + LastError);
+        }
         if (ok) DeviceLog("flipper GetFile: done, " + Decimal(done) + " bytes");
       } else {
-        EndReadChunks();
+        StartFreshSession(kNewSessionPromptMs);
       }
     }
+  } else {
+    LastError = ExchangeError_;
   }
   local.Close();
   if (!ok) platform::DeleteLocalFile(LocalPath);
@@ -457,10 +491,17 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
   const std::string target = flipper::QuotePath(path);
   DeviceLog("flipper PutFile: " + RemotePath + " size=" + Decimal(size));
 
-  auto fail = [&](const std::string& Text, bool Stall) {
+  // What a failure leaves: the device at its prompt, out of step (it may answer late or read
+  // payload as typed lines: a fresh session before the next command), or not to be trusted at all.
+  enum class TAfter { AtPrompt, OutOfStep, Lost };
+  auto fail = [&](const std::string& Text, TAfter After) {
     LastError = Text;
     DeviceLog("flipper PutFile: " + LastError);
-    if (Stall) Connected = false;
+    if (After == TAfter::OutOfStep) {
+      LateAnswerPending_ = true;
+      MarkOutOfStep(Text);
+    }
+    if (After == TAfter::Lost) Connected = false;
     return false;
   };
 
@@ -468,31 +509,35 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
   // go on: after any other refusal the chunks would be added to the old content.
   const std::string removeCmd = "storage remove " + target;
   std::string response;
-  SendCmd(response, removeCmd, kChangeWaitMs);
-  for (const std::string& line : SplitLines(CleanResponse(response, removeCmd), true)) {
-    const std::string upper = UpperAscii(line);
-    if (Contains(upper, "STORAGE ERROR") && !Contains(upper, "FILE/DIR NOT EXIST"))
-      return fail(TrimWS(line), false);
-  }
+  if (!SendCmd(response, removeCmd, kChangeWaitMs)) return fail(ExchangeError_, TAfter::AtPrompt);
+  std::string errorLine;
+  if (flipper::FindStorageError(CleanResponse(response, removeCmd), errorLine) &&
+      !flipper::SaysNotExist(errorLine))
+    return fail(errorLine, TAfter::AtPrompt);
   ReportProgress(OnProgress, ProgressData, 0, size);
 
   std::string echo;
   std::string signal;
   std::string tail;
   if (size == 0) {
+    // Checked as every other chunk: a device that does not answer has not made the file.
     std::string stale;
     SerialPort.Drain(stale, kUploadDrainMs);
     SerialPort.WriteStr("storage write_chunk " + target + " 0\r");
-    SerialPort.ReadLine(kLineWaitMs, echo);
-    SerialPort.ReadLine(kLineWaitMs, signal);
-    if (Contains(UpperAscii(signal), "STORAGE ERROR")) {
+    if (!SerialPort.ReadLine(kLineWaitMs, echo))
+      return fail("write_chunk: no echo", TAfter::OutOfStep);
+    if (!SerialPort.ReadLine(kLineWaitMs, signal))
+      return fail("write_chunk: no ready-signal", TAfter::OutOfStep);
+    if (flipper::FindStorageError(signal, errorLine)) {
       // The file could not be created; the device is back at its prompt.
       WaitPrompt(kEmptyFilePromptWaitMs, tail);
-      return fail("write_chunk: " + TrimWS(signal), false);
+      return fail("write_chunk: " + errorLine, TAfter::AtPrompt);
     }
-    // The device says "Ready" (never "Waiting") and then prints its prompt.
-    if (Contains(signal, "Waiting") || Contains(signal, "Ready"))
-      WaitPrompt(kEmptyFilePromptWaitMs, tail);
+    if (!Contains(signal, "Ready"))
+      return fail("write_chunk: unexpected response: " + signal, TAfter::OutOfStep);
+    if (!WaitPrompt(kEmptyFilePromptWaitMs, tail))
+      return fail("write_chunk: no prompt after the empty file", TAfter::OutOfStep);
+    DeviceLog("flipper PutFile: done, 0 bytes");
     return true;
   }
 
@@ -504,30 +549,33 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
     // bytes and takes whatever comes as file content.
     uint32_t got = 0;
     if (!local.Read(buffer.data(), static_cast<uint32_t>(count), got) || got != count)
-      return fail("Cannot read local file: " + LocalPath, false);
+      return fail("Cannot read local file: " + LocalPath, TAfter::AtPrompt);
     // Pending input is thrown away before each command. After the first chunk the previous
     // exchange ended at the prompt, so what is already buffered is all there can be; waiting
     // for a quiet line there would cost more than the chunk itself on a fast link.
     std::string stale;
     SerialPort.Drain(stale, done == 0 ? kUploadDrainMs : 0);
     SerialPort.WriteStr("storage write_chunk " + target + " " + Decimal(count) + "\r");
-    if (!SerialPort.ReadLine(kLineWaitMs, echo)) return fail("write_chunk: no echo", true);
+    if (!SerialPort.ReadLine(kLineWaitMs, echo)) return fail("write_chunk: no echo", TAfter::Lost);
     if (!SerialPort.ReadLine(kLineWaitMs, signal))
-      return fail("write_chunk: no ready-signal", true);
+      return fail("write_chunk: no ready-signal", TAfter::Lost);
     if (!Contains(signal, "Waiting") && !Contains(signal, "Ready")) {
-      if (Contains(UpperAscii(signal), "STORAGE ERROR")) {
+      if (flipper::FindStorageError(signal, errorLine)) {
         // A refusal to open the file ends the command cleanly: the device is at its prompt
         // and still follows the protocol.
         WaitPrompt(kChunkPromptWaitMs, tail);
-        return fail("write_chunk: unexpected response: " + signal, false);
+        return fail("write_chunk: unexpected response: " + signal, TAfter::AtPrompt);
       }
-      return fail("write_chunk: unexpected response: " + signal, true);
+      return fail("write_chunk: unexpected response: " + signal, TAfter::Lost);
     }
     if (SerialPort.Write(buffer.data(), static_cast<int32_t>(count)) != count)
-      return fail("write_chunk: write failed at " + Decimal(done), true);
+      return fail("write_chunk: write failed at " + Decimal(done), TAfter::Lost);
     if (!WaitPrompt(kChunkPromptWaitMs, tail))
-      return fail("write_chunk: no prompt after chunk " + Decimal(done), true);
-    if (Contains(UpperAscii(tail), "ERROR")) return fail("write_chunk: " + TrimWS(tail), false);
+      return fail("write_chunk: no prompt after chunk " + Decimal(done), TAfter::Lost);
+    // A write that failed ends the command early: the rest of the chunk reaches the command line
+    // as typed input, and its answers follow.
+    if (Contains(UpperAscii(tail), "ERROR"))
+      return fail("write_chunk: " + TrimWS(tail), TAfter::OutOfStep);
     done += count;
     if (!ReportProgress(OnProgress, ProgressData, done, size)) {
       LastError = "User abort";
@@ -540,10 +588,9 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
 
 bool TFlipperDevice::RunChangeCommand(const std::string& Cmd, uint32_t TimeoutMs) {
   std::string response;
-  SendCmd(response, Cmd, TimeoutMs);
   // Silence is no success: the command may not have run, or may still be running.
-  if (!flipper::HasPrompt(response)) {
-    LastError = NoAnswer(TimeoutMs);
+  if (!SendCmd(response, Cmd, TimeoutMs)) {
+    LastError = ExchangeError_;
     return false;
   }
   const std::string body = CleanResponse(response, Cmd);
@@ -589,10 +636,24 @@ bool TFlipperDevice::RemoveDir(const std::string& Path) {
   return DeleteFile(Path);
 }
 
+uint32_t TFlipperDevice::RenameWaitMs(const std::string& Path) {
+  int64_t size = 0;
+  bool isDir = false;
+  const std::string saved = LastError;
+  const TPathState state = Stat(Path, size, isDir);
+  LastError = saved;
+  if (state != TPathState::Exists) return kRenameWaitMs;  // the device will say what is wrong
+  if (isDir) return kFolderRenameWaitMs;
+  const uint64_t copyMs = static_cast<uint64_t>(size) * 1000 / kRenameBytesPerSecond;
+  return static_cast<uint32_t>(std::min<uint64_t>(kRenameWaitMs + copyMs, kMaxRenameWaitMs));
+}
+
 bool TFlipperDevice::RenameFile(const std::string& OldPath, const std::string& NewPath) {
   std::string from = OldPath;
   std::string to = NewPath;
   if (!PrepareChange(from) || !PrepareChange(to)) return false;
+  // The device copies and then deletes: a large file takes as long as a copy.
+  const uint32_t waitMs = RenameWaitMs(from);
   return RunChangeCommand(
-      "storage rename " + flipper::QuotePath(from) + " " + flipper::QuotePath(to), kRenameWaitMs);
+      "storage rename " + flipper::QuotePath(from) + " " + flipper::QuotePath(to), waitMs);
 }

@@ -20,6 +20,7 @@ class TFlipperDevice : public TShellDevice {
   void Disconnect() override;
   bool ListDir(const std::string& Path, TShellFileEntries& Entries) override;
   bool GetFileSize(const std::string& Path, int64_t& Size) override;
+  TPathState ProbePath(const std::string& Path, int64_t& Size) override;
   bool GetFile(const std::string& RemotePath, const std::string& LocalPath,
                const TTransferProgress& OnProgress, void* ProgressData) override;
   bool PutFile(const std::string& LocalPath, const std::string& RemotePath,
@@ -32,8 +33,12 @@ class TFlipperDevice : public TShellDevice {
   bool IsConnected() const override { return Connected; }
 
   // One command exchange: writes Cmd and CR, and returns in Response the raw text up to and
-  // including the prompt, or whatever arrived until TimeoutMs (plus a short drain) ran out.
-  void SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs);
+  // including the prompt that follows the command's echo, or whatever arrived until TimeoutMs
+  // (plus a short drain) ran out. True when that prompt came; false otherwise, with the reason in
+  // ExchangeError() (a time-out also puts the device out of step). A device out of step gets a
+  // fresh session first.
+  bool SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs);
+  const std::string& ExchangeError() const { return ExchangeError_; }
   // The answer to Cmd without its echo, bare prompts, blank lines and colour-code lines.
   static std::string CleanResponse(const std::string& Response, const std::string& Cmd);
 
@@ -49,15 +54,34 @@ class TFlipperDevice : public TShellDevice {
   bool PrepareChange(std::string& Path);
   // DeleteFile, MakeDir and RenameFile: one command whose cleaned answer must hold no error.
   bool RunChangeCommand(const std::string& Cmd, uint32_t TimeoutMs);
-  // Leaves a read_chunks that stopped before its last chunk by starting a new session.
-  void EndReadChunks();
-  // Reads the device's text up to its next prompt; false when none came in TimeoutMs.
+  // Reopens the port: on current firmware that ends the session and whatever command it runs (a
+  // read_chunks that stopped early, a command that outlasted its wait, upload payload typed into
+  // the shell), and the next session greets with a fresh prompt. Without that prompt the
+  // connection is given up (Connected false).
+  // PromptWaitMs bounds the wait for the new session's prompt (the old one may first finish a
+  // long command).
+  void StartFreshSession(uint32_t PromptWaitMs);
+  // A device out of step gets a fresh session before the next command; false (ExchangeError_
+  // set) when that failed.
+  bool EnsureInStep();
+  // Reads the device's text up to its next prompt; false when none came in TimeoutMs (the device
+  // is then out of step).
   bool WaitPrompt(uint32_t TimeoutMs, std::string& Text);
+  // How long a rename may take: the device copies the file, so the wait grows with its size.
+  uint32_t RenameWaitMs(const std::string& Path);
   // The download's chunk loop: Local receives the data, Done counts it. False with LastError set.
   bool ReceiveChunks(platform::TLocalFile& Local, const std::string& LocalPath, int64_t Size,
                      int64_t& Done, const TTransferProgress& OnProgress, void* ProgressData);
   // The raw bytes of one chunk after its "Ready?" has been answered: up to Count of them.
   uint32_t ReadChunkBytes(char* Buffer, uint32_t Count);
+  // "storage stat" of Path: its state, its size (0 for a folder) and whether it is a folder.
+  TPathState Stat(const std::string& Path, int64_t& Size, bool& IsDir);
   // True when "storage stat" calls Path a directory.
   bool IsDirectory(const std::string& Path);
+
+  // Why the last SendCmd brought no complete answer.
+  std::string ExchangeError_;
+  // The device went out of step while working (part of an answer came, a transfer broke off)
+  // rather than after a time-out that brought nothing at all.
+  bool LateAnswerPending_ = false;
 };

@@ -43,7 +43,8 @@ TListLine ParseListLine(const std::string& Line) {
   const std::string& text = result.Text;
   if (text.empty()) return result;
   const std::string upper = UpperAscii(text);
-  if (upper.find("STORAGE ERROR") != std::string::npos) {
+  std::string errorLine;
+  if (FindStorageError(text, errorLine)) {
     result.Kind = TListLineKind::StorageError;
     return result;
   }
@@ -95,6 +96,36 @@ TStatKind ParseStatAnswer(const std::string& Body, int64_t& Size, std::string& E
     return Size >= 0 ? TStatKind::Size : TStatKind::NoSize;
   }
   return TStatKind::NoSize;
+}
+
+bool FindStorageError(const std::string& Text, std::string& Line) {
+  for (const std::string& piece : SplitLines(Text, true)) {
+    if (Contains(UpperAscii(piece), "STORAGE ERROR")) {
+      Line = TrimWS(piece);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool SaysNotExist(const std::string& ErrorLine) {
+  return Contains(UpperAscii(ErrorLine), "FILE/DIR NOT EXIST");
+}
+
+bool SaysDirectory(const std::string& Body) {
+  for (const std::string& line : SplitLines(Body, true))
+    if (TrimWS(line) == "Directory") return true;
+  return false;
+}
+
+int64_t ParseSizeLine(const std::string& Line) {
+  const std::string text = TrimWS(Line);
+  if (text.rfind("Size: ", 0) != 0) return -1;
+  const std::string digits = text.substr(6);
+  if (digits.empty() || digits.size() > 18) return -1;
+  for (char c : digits)
+    if (!IsDigit(c)) return -1;
+  return StrToIntDefault(digits, -1);
 }
 
 std::string QuotePath(const std::string& Path) {

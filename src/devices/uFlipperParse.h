@@ -46,6 +46,17 @@ enum class TStatKind {
 };
 TStatKind ParseStatAnswer(const std::string& Body, int64_t& Size, std::string& ErrorLine);
 
+// The first line of Text that reports a storage error ("Storage error: <text>", any case), trimmed,
+// in Line; false when there is none.
+bool FindStorageError(const std::string& Text, std::string& Line);
+// An error line says the path does not exist ("file/dir not exist"): the one answer that means
+// absent.
+bool SaysNotExist(const std::string& ErrorLine);
+// A cleaned "storage stat" answer calls the path a folder ("Directory").
+bool SaysDirectory(const std::string& Body);
+// The byte count of read_chunks' size line ("Size: 1234"), or -1 when Line is not one.
+int64_t ParseSizeLine(const std::string& Line);
+
 // Path as one word of a storage command. Unquoted, the command line ends a path at its first
 // blank and takes the rest as arguments ("storage remove /ext/My Garage.sub" removes "/ext/My"),
 // so a path with a blank goes inside double quotes; there is no escape for a quote itself.

@@ -37,8 +37,13 @@ constexpr uint32_t kSendLineTimeoutMs = 2000;
 constexpr uint32_t kSecondLineTimeoutMs = 500;
 constexpr uint32_t kUploadAckTimeoutMs = 5000;
 
-// Pause after a read that failed outright.
-constexpr uint32_t kFailedReadPauseMs = 5;
+// Getting back in step: how long a late prompt may take (after a time-out that brought part of an
+// answer, or after one that brought nothing), the quiet that ends its leftovers, and the wait for
+// the fresh prompt a bare CR brings.
+constexpr uint32_t kLatePromptWaitMs = 5000;
+constexpr uint32_t kSilentLatePromptWaitMs = 500;
+constexpr uint32_t kLeftoverQuietMs = 100;
+constexpr uint32_t kFreshPromptWaitMs = 1000;
 
 constexpr char kCR = 13;
 constexpr char kLF = 10;
@@ -52,15 +57,15 @@ void LogData(const std::string& Label, const std::string& Bytes) {
                static_cast<int32_t>(std::min<size_t>(Bytes.size(), 0x7FFFFFFF)));
 }
 
-// Where a rename keeps the file between download and upload: TEMP, else TMP, else the system's
-// temporary folder.
-std::string RenameTempPath() {
+// The file a rename keeps the data in between download and upload: a new file of its own in TEMP,
+// else TMP, else the system's temporary folder, created exclusively (never an existing file or a
+// link someone placed there) and readable by the user only. Empty when none could be created.
+std::string CreateRenameTempFile() {
   std::string dir = platform::GetEnv("TEMP");
   if (dir.empty()) dir = platform::GetEnv("TMP");
   if (dir.empty()) dir = platform::TempDirectory();
   if (dir.empty()) dir = "C:\\";
-  if (dir.back() != '\\' && dir.back() != '/') dir += platform::PathSeparator();
-  return dir + "quarnel_" + std::to_string(platform::TickCountMs()) + ".bin";
+  return platform::CreateUniqueLocalFile(dir, "quarnel_", ".bin", true);
 }
 
 }  // namespace
@@ -89,6 +94,10 @@ bool TPortapackDevice::Connect() {
   DeviceLog("portapack post-CR drain: " + std::to_string(pending.size()) + " bytes");
   if (!pending.empty()) LogData("portapack post-CR", pending);
   Connected = true;
+  MarkInStep();
+  // A file an earlier session left open (a host that ended mid-transfer) would make every fopen
+  // answer "file already open" until the device reboots.
+  CloseRemoteFile();
   DeviceLog("portapack connect OK");
   return true;
 }
@@ -99,29 +108,83 @@ std::string TPortapackDevice::LineProblem(const std::string& Cmd) {
   return problem;
 }
 
-bool TPortapackDevice::RefusePath(const std::string& Command, const std::string& Path) {
-  std::string problem = LineProblem(Command + Path);
-  if (problem.empty()) return false;
-  LastError = problem;
-  DeviceLog("portapack refused: " + problem);
+bool TPortapackDevice::PathCommand(const std::string& Command, const std::string& Path,
+                                   std::string& Line) {
+  std::string problem = UnsafePathReason(Path);
+  if (problem.empty()) problem = portapack::CardNameProblem(Path);
+  // The existence test's "filesize " is the longest command a path goes into.
+  if (problem.empty()) problem = portapack::CommandLineProblem("filesize " + Path);
+  if (problem.empty()) problem = portapack::CommandLineProblem(Command + " " + Path);
+  if (!problem.empty()) {
+    LastError = problem;
+    DeviceLog("portapack refused: " + problem);
+    return false;
+  }
+  Line = Command + " " + Path;
   return true;
 }
 
-void TPortapackDevice::SetSilenceError() {
-  LastError = SerialPort.IsOpen() ? "No answer from device" : "Not connected";
+bool TPortapackDevice::EnsureInStep() {
+  if (IsInStep()) return true;
+  if (!Connected) {
+    ExchangeError_ = "Not connected";
+    return false;
+  }
+  // The command that ran out of time may still be at work: its answer and prompt come late.
+  std::string late;
+  int32_t index = -1;
+  SerialPort.ReadUntil(portapack::PromptMarkers(),
+                       LateAnswerPending_ ? kLatePromptWaitMs : kSilentLatePromptWaitMs, late,
+                       index);
+  // Then whatever else is on its way (a prompt's last blank, answers to typed-in payload), until
+  // the line is quiet, within the same bound.
+  const uint64_t start = platform::TickCountMs();
+  for (std::string more; platform::TickCountMs() - start < kLatePromptWaitMs;) {
+    SerialPort.Drain(more, kLeftoverQuietMs);
+    if (more.empty()) break;
+    late += more;
+  }
+  if (!late.empty()) LogData("portapack late answer", late);
+  std::string fresh;
+  if (!portapack::WaitsForPayload(late)) {
+    // An empty line: the shell answers it with a line end and its prompt, nothing else.
+    SerialPort.WriteStr("\r");
+    if (SerialPort.ReadUntil({"\r\nch> "}, kFreshPromptWaitMs, fresh, index)) {
+      DeviceLog("portapack back in step");
+      MarkInStep();
+      return true;
+    }
+  }
+  // Never type into a shell that reads payload, and never take its answers for another's.
+  Connected = false;
+  if (portapack::WaitsForPayload(late))
+    ExchangeError_ =
+        "The device is still waiting for upload data and cannot take commands; it is connected "
+        "afresh at the next use (restart it if that fails)";
+  else if (late.empty() && fresh.empty())
+    ExchangeError_ = "No answer from device";  // not even to an empty line
+  else
+    ExchangeError_ =
+        "The device is out of step and did not answer with a fresh prompt; it is connected "
+        "afresh at the next use";
+  DeviceLog("portapack " + ExchangeError_);
+  return false;
 }
 
-void TPortapackDevice::SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs) {
+bool TPortapackDevice::SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs) {
   Response.clear();
   if (!SerialPort.IsOpen()) {
     DeviceLog("portapack SendCmd: not open");
-    return;
+    ExchangeError_ = "Not connected";
+    return false;
   }
   if (std::string problem = LineProblem(Cmd); !problem.empty()) {
     // The shell would cut the line or split it into another command: it acts on something else.
     DeviceLog("portapack SendCmd: refused: " + problem);
-    return;
+    ExchangeError_ = problem;
+    return false;
   }
+  if (!EnsureInStep()) return false;
   std::string leftover;
   SerialPort.Drain(leftover, kCommandDrainMs);
   DeviceLog("portapack SendCmd: [" + Cmd + "] timeout=" + std::to_string(TimeoutMs));
@@ -131,7 +194,11 @@ void TPortapackDevice::SendCmd(std::string& Response, const std::string& Cmd, ui
   else
     DeviceLog("portapack SendCmd: wrote " + std::to_string(lineLength) + " bytes");
   int32_t index = -1;
-  if (ReadUntilPrompt(portapack::PromptMarkers(), TimeoutMs, Response, index)) {
+  // Only a prompt behind this command's echo ends its answer: one that came before it closes an
+  // answer that came late.
+  const bool prompt =
+      SerialPort.ReadUntil(portapack::PromptMarkers(), TimeoutMs, Response, index, Cmd + "\r\n");
+  if (prompt) {
     DeviceLog("portapack SendCmd: got prompt idx=" + std::to_string(index) +
               " bytes=" + std::to_string(Response.size()));
   } else {
@@ -139,8 +206,14 @@ void TPortapackDevice::SendCmd(std::string& Response, const std::string& Cmd, ui
     std::string late;
     SerialPort.Drain(late, kLateAnswerDrainMs);
     Response += late;
+    LateAnswerPending_ = !Response.empty();
+    ExchangeError_ = Response.empty() ? "No answer from device"
+                                      : "No complete answer from the device within " +
+                                            std::to_string(TimeoutMs) + " ms to: " + Cmd;
+    MarkOutOfStep("no prompt within " + std::to_string(TimeoutMs) + " ms after " + Cmd);
   }
   if (!Response.empty()) LogData("portapack SendCmd resp", Response);
+  return prompt;
 }
 
 std::string TPortapackDevice::ExtractBody(const std::string& Response, const std::string& Cmd) {
@@ -148,12 +221,10 @@ std::string TPortapackDevice::ExtractBody(const std::string& Response, const std
 }
 
 bool TPortapackDevice::ExecCmd(const std::string& Cmd, uint32_t TimeoutMs) {
-  if (RefusePath(Cmd, "")) return false;
   std::string response;
-  SendCmd(response, Cmd, TimeoutMs);
-  if (response.empty()) {
-    // Every live shell echoes the line: nothing at all means no shell heard it.
-    SetSilenceError();
+  if (!SendCmd(response, Cmd, TimeoutMs)) {
+    // A command that did not finish in time may yet act: it is no success.
+    LastError = ExchangeError_;
     return false;
   }
   std::string body = ExtractBody(response, Cmd);
@@ -164,20 +235,31 @@ bool TPortapackDevice::ExecCmd(const std::string& Cmd, uint32_t TimeoutMs) {
   return true;
 }
 
+bool TPortapackDevice::NameExists(const std::string& Folder, const std::string& Name) {
+  std::string cmd;
+  const std::string saved = LastError;
+  int64_t size = 0;
+  int result = -1;
+  bool exists = PathCommand("filesize", NormalizeRemotePath(Folder + "/" + Name), cmd) &&
+                ProbeLine(cmd, size, result) == TPathState::Exists;
+  LastError = saved;  // a name that is not there is no failure of the listing
+  return exists;
+}
+
 bool TPortapackDevice::ListDir(const std::string& Path, TShellFileEntries& Entries) {
   Entries.clear();
   if (!Connected) return false;
   const std::string path = NormalizeRemotePath(Path);
-  if (RefusePath("ls ", path)) return false;
-  const std::string cmd = "ls " + path;
+  std::string cmd;
+  if (!PathCommand("ls", path, cmd)) return false;
   DeviceLog("portapack> " + cmd);
   std::string response;
-  SendCmd(response, cmd, kListTimeoutMs);
+  const bool complete = SendCmd(response, cmd, kListTimeoutMs);
   DeviceLog("portapack raw resp (" + std::to_string(response.size()) +
             " bytes): " + FirstChars(response, 200));
-  if (response.empty()) {
-    // The shell answers even an empty folder with its echo and prompt; silence is no listing.
-    SetSilenceError();
+  if (!complete) {
+    // Without its prompt a listing is cut short or missing: a part would pass for the whole.
+    LastError = ExchangeError_;
     return false;
   }
   std::string body = ExtractBody(response, cmd);
@@ -187,6 +269,15 @@ bool TPortapackDevice::ListDir(const std::string& Path, TShellFileEntries& Entri
   Entries.reserve(lines.size());
   for (const std::string& raw : lines) {
     portapack::TListLine parsed = portapack::ParseListLine(raw);
+    if (portapack::NeedsNameCheck(parsed)) {
+      // The shell writes only "name" and "name/": a line that reads otherwise may still be a
+      // real name, which the device knows.
+      TShellFileEntry plain = portapack::PlainEntry(parsed.Line);
+      if (NameExists(path, plain.Name)) {
+        parsed.Kind = portapack::TListLineKind::Entry;
+        parsed.Entry = plain;
+      }
+    }
     switch (parsed.Kind) {
       case portapack::TListLineKind::Blank:
         continue;
@@ -217,49 +308,86 @@ bool TPortapackDevice::ListDir(const std::string& Path, TShellFileEntries& Entri
   return true;
 }
 
-bool TPortapackDevice::GetFileSize(const std::string& Path, int64_t& Size) {
+TPathState TPortapackDevice::ProbeLine(const std::string& Cmd, int64_t& Size, int& Result) {
   Size = 0;
-  if (!Connected) return false;
-  const std::string path = NormalizeRemotePath(Path);
-  if (RefusePath("filesize ", path)) return false;
-  const std::string cmd = "filesize " + path;
+  Result = -1;
   std::string response;
-  SendCmd(response, cmd, kCommandTimeoutMs);
-  portapack::TSizeAnswer answer = portapack::ParseSizeAnswer(ExtractBody(response, cmd));
-  if (answer.Kind == portapack::TSizeAnswerKind::Error) LastError = answer.ErrorLine;
-  if (answer.Kind != portapack::TSizeAnswerKind::Size) return false;
-  Size = answer.Size;
-  return true;
+  if (!SendCmd(response, Cmd, kCommandTimeoutMs)) {
+    LastError = ExchangeError_;
+    return TPathState::Unknown;
+  }
+  const std::string body = ExtractBody(response, Cmd);
+  portapack::TSizeAnswer answer = portapack::ParseSizeAnswer(body);
+  switch (answer.Kind) {
+    case portapack::TSizeAnswerKind::Size:
+      Size = answer.Size;
+      return TPathState::Exists;
+    case portapack::TSizeAnswerKind::Error:
+      LastError = answer.ErrorLine;
+      Result = portapack::ErrorResult(answer.ErrorLine);
+      // Only the device's own "no file" says that nothing of that name is there.
+      return Result == portapack::kNoFile ? TPathState::Absent : TPathState::Unknown;
+    case portapack::TSizeAnswerKind::None:
+      break;
+  }
+  LastError = "Unexpected answer to \"" + Cmd + "\": " + FirstChars(body, 200);
+  return TPathState::Unknown;
 }
 
-bool TPortapackDevice::ReadUntilPrompt(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
-                                       std::string& Data, int32_t& MatchIndex) {
-  // The port's ReadUntil lets each read wait 20 ms after the last byte of a burst before it looks
-  // for a marker: once per block that costs more than the block's own drain. Here every read
-  // returns right after a burst (or after the time left), and the first marker ends it.
-  Data.clear();
-  MatchIndex = -1;
-  if (!SerialPort.IsOpen()) return false;
-  const uint64_t deadline = platform::TickCountMs() + TimeoutMs;
-  char buffer[1024];
-  for (uint64_t now = platform::TickCountMs(); MatchIndex < 0 && now <= deadline;
-       now = platform::TickCountMs()) {
-    const auto left = static_cast<uint32_t>(std::max<uint64_t>(deadline - now, 1));
-    uint32_t got = 0;
-    if (!SerialPort.ReadBurst(buffer, sizeof(buffer), left, got)) {
-      platform::SleepMs(kFailedReadPauseMs);  // a line that is gone fails every read at once
-      continue;
-    }
-    const size_t before = Data.size();
-    Data.append(buffer, got);
-    MatchIndex = portapack::FindMarker(Data, Markers, before);
+TPathState TPortapackDevice::ProbePath(const std::string& Path, int64_t& Size) {
+  Size = 0;
+  if (!Connected) {
+    LastError = "Not connected";
+    return TPathState::Unknown;
   }
-  return MatchIndex >= 0;
+  std::string cmd;
+  if (!PathCommand("filesize", NormalizeRemotePath(Path), cmd)) return TPathState::Unknown;
+  int result = -1;
+  return ProbeLine(cmd, Size, result);
+}
+
+bool TPortapackDevice::GetFileSize(const std::string& Path, int64_t& Size) {
+  return ProbePath(Path, Size) == TPathState::Exists;
+}
+
+bool TPortapackDevice::CheckNotFolder(const std::string& Path, const std::string& Action) {
+  bool listFailed = false;
+  if (IsListedFolder(Path, listFailed)) {
+    LastError = "Cannot " + Action + " " + Path +
+                ": it is a folder; the PortaPack can only copy and rename files";
+    DeviceLog("portapack refused: " + LastError);
+    return false;
+  }
+  return !listFailed;
+}
+
+bool TPortapackDevice::CheckWritableTarget(const std::string& Path) {
+  std::string cmd;
+  if (!PathCommand("filesize", Path, cmd)) return false;
+  int64_t size = 0;
+  int result = -1;
+  switch (ProbeLine(cmd, size, result)) {
+    case TPathState::Absent:
+      return true;
+    case TPathState::Exists:
+      return size > 0 || CheckNotFolder(Path, "write");
+    case TPathState::Unknown:
+      break;
+  }
+  if (result == portapack::kNoPath) {
+    LastError = "Cannot write " + Path + ": its folder does not exist on the device";
+    DeviceLog("portapack refused: " + LastError);
+  }
+  return false;
 }
 
 bool TPortapackDevice::ReadToBlockPrompt(uint32_t TimeoutMs, std::string& Text) {
   int32_t index = -1;
-  if (!ReadUntilPrompt(portapack::BlockPromptMarkers(), TimeoutMs, Text, index)) return false;
+  if (!SerialPort.ReadUntil(portapack::BlockPromptMarkers(), TimeoutMs, Text, index)) {
+    LateAnswerPending_ = true;
+    MarkOutOfStep("no prompt after a block within " + std::to_string(TimeoutMs) + " ms");
+    return false;
+  }
   Text.resize(Text.rfind(portapack::BlockPromptMarkers()[index]));
   return true;
 }
@@ -273,13 +401,16 @@ bool TPortapackDevice::GetFile(const std::string& RemotePath, const std::string&
                                const TTransferProgress& OnProgress, void* ProgressData) {
   if (!Connected) return false;
   const std::string path = NormalizeRemotePath(RemotePath);
-  if (RefusePath("filesize ", path) || RefusePath("fopen ", path)) return false;
+  std::string openCmd;
+  if (!PathCommand("fopen", path, openCmd)) return false;
   int64_t total = 0;
   if (!GetFileSize(RemotePath, total)) {
     LastError = "File not found: " + RemotePath;
     return false;
   }
-  if (!ExecCmd("fopen " + path, kCommandTimeoutMs)) {
+  // A folder sizes like an empty file, and an fopen of it would keep the file slot busy.
+  if (total == 0 && !CheckNotFolder(path, "copy")) return false;
+  if (!ExecCmd(openCmd, kCommandTimeoutMs)) {
     LastError = "fopen failed";
     return false;
   }
@@ -346,6 +477,8 @@ bool TPortapackDevice::ReceiveBlock(uint32_t N, std::string& Block) {
     LastError =
         "frb: expected " + std::to_string(N) + " got " + std::to_string(head.size() + rest.size());
     DeviceLog("portapack GetFile: " + LastError);
+    LateAnswerPending_ = true;
+    MarkOutOfStep("a download block came short");
     return false;
   }
   Block = head.empty() ? std::move(rest) : head + rest;
@@ -370,7 +503,8 @@ bool TPortapackDevice::PutFile(const std::string& LocalPath, const std::string& 
   if (!Connected) return false;
   if (!platform::LocalFileExists(LocalPath)) return false;
   const std::string path = NormalizeRemotePath(RemotePath);
-  if (RefusePath("fopen ", path)) return false;
+  std::string openCmd;
+  if (!PathCommand("fopen", path, openCmd)) return false;
   // Opened before the device's file is touched: a local file that cannot be read must not leave
   // the remote file truncated.
   platform::TLocalFile local;
@@ -379,7 +513,8 @@ bool TPortapackDevice::PutFile(const std::string& LocalPath, const std::string& 
     LastError = "Cannot open local file: " + LocalPath;
     return false;
   }
-  if (!ExecCmd("fopen " + path, kCommandTimeoutMs)) {
+  if (!CheckWritableTarget(path)) return false;
+  if (!ExecCmd(openCmd, kCommandTimeoutMs)) {
     LastError = "fopen failed";
     return false;
   }
@@ -433,21 +568,32 @@ bool TPortapackDevice::SendBlock(const char* Data, uint32_t N) {
   std::string line;
   if (!SerialPort.ReadLine(kSendLineTimeoutMs, line)) {
     LastError = "fwb: no response";
+    LateAnswerPending_ = !line.empty();
+    MarkOutOfStep("no answer to fwb");
     return false;
   }
   if (!portapack::SaysSend(line)) {
     // The first line is normally the echo; "send <n> bytes" follows.
     std::string second;
-    SerialPort.ReadLine(kSecondLineTimeoutMs, second);
+    bool complete = SerialPort.ReadLine(kSecondLineTimeoutMs, second);
     if (!portapack::SaysSend(second)) {
       // Payload sent now would be typed into the shell as command lines.
       LastError = "fwb: device not ready: " + (second.empty() ? line : second);
       DeviceLog("portapack PutFile: " + LastError);
+      if (!complete) {
+        // The "send" line may yet come late: the shell would then read what is typed as payload.
+        LateAnswerPending_ = true;
+        MarkOutOfStep("fwb did not get its send line");
+      }
       return false;
     }
   }
   if (SerialPort.Write(Data, static_cast<int32_t>(N)) < static_cast<int32_t>(N)) {
     LastError = "fwb: write failed";
+    // The shell waits for the rest of the payload and would take any command as file content.
+    Connected = false;
+    MarkOutOfStep("an upload block was cut short");
+    DeviceLog("portapack PutFile: " + LastError);
     return false;
   }
   std::string answer;
@@ -457,24 +603,37 @@ bool TPortapackDevice::SendBlock(const char* Data, uint32_t N) {
   }
   if (UpperAscii(answer).find("ERROR") != std::string::npos) {
     LastError = TrimWS(answer);
+    // A failed write ends fwb early: the rest of the block reaches the shell as typed lines.
+    LateAnswerPending_ = true;
+    MarkOutOfStep("fwb failed in the middle of its block");
+    return false;
+  }
+  if (!portapack::BlockConfirmed(answer)) {
+    // Without its "ok" the block is not known to be written, nor the shell to be done with it.
+    LastError = "fwb: block not confirmed by the device: " + TrimWS(answer);
+    LateAnswerPending_ = true;
+    MarkOutOfStep("fwb ended without its ok");
     return false;
   }
   return true;
 }
 
+bool TPortapackDevice::Unlink(const std::string& Path) {
+  std::string cmd;
+  return PathCommand("unlink", NormalizeRemotePath(Path), cmd) && ExecCmd(cmd, kCommandTimeoutMs);
+}
+
 bool TPortapackDevice::DeleteFile(const std::string& Path) {
-  const std::string path = NormalizeRemotePath(Path);
-  return !RefusePath("unlink ", path) && ExecCmd("unlink " + path, kCommandTimeoutMs);
+  return Unlink(Path);
 }
 
 bool TPortapackDevice::MakeDir(const std::string& Path) {
-  const std::string path = NormalizeRemotePath(Path);
-  return !RefusePath("mkdir ", path) && ExecCmd("mkdir " + path, kCommandTimeoutMs);
+  std::string cmd;
+  return PathCommand("mkdir", NormalizeRemotePath(Path), cmd) && ExecCmd(cmd, kCommandTimeoutMs);
 }
 
 bool TPortapackDevice::RemoveDir(const std::string& Path) {
-  const std::string path = NormalizeRemotePath(Path);
-  return !RefusePath("unlink ", path) && ExecCmd("unlink " + path, kCommandTimeoutMs);
+  return Unlink(Path);
 }
 
 bool TPortapackDevice::IsListedFolder(const std::string& Path, bool& Failed) {
@@ -494,8 +653,9 @@ bool TPortapackDevice::IsListedFolder(const std::string& Path, bool& Failed) {
 bool TPortapackDevice::RenameFile(const std::string& OldPath, const std::string& NewPath) {
   const std::string oldPath = NormalizeRemotePath(OldPath);
   const std::string newPath = NormalizeRemotePath(NewPath);
-  if (RefusePath("filesize ", oldPath) || RefusePath("fopen ", oldPath) ||
-      RefusePath("unlink ", oldPath) || RefusePath("fopen ", newPath))
+  std::string oldCmd;
+  std::string newCmd;
+  if (!PathCommand("filesize", oldPath, oldCmd) || !PathCommand("fopen", newPath, newCmd))
     return false;
   if (portapack::SameNameOnCard(oldPath, newPath)) {
     // The copy would overwrite the file itself and the delete would then remove it.
@@ -504,20 +664,33 @@ bool TPortapackDevice::RenameFile(const std::string& OldPath, const std::string&
     DeviceLog("portapack refused: " + LastError);
     return false;
   }
-  // The device sizes a folder like an empty file, and opening a folder wedges its only file slot
-  // until it reboots: folders are told apart by the listing of their parent before any fopen.
-  for (const std::string* path : {&oldPath, &newPath}) {
-    bool listFailed = false;
-    if (IsListedFolder(*path, listFailed)) {
-      LastError = "Cannot rename: " + *path + " is a folder; the PortaPack can only rename files";
-      DeviceLog("portapack refused: " + LastError);
-      return false;
-    }
-    if (listFailed) return false;
+  // Both ends are checked before any fopen: the device sizes a folder like an empty file, and an
+  // fopen of a folder or into a missing one keeps its only file slot busy until it reboots.
+  if (oldPath == "/") {
+    LastError = "Cannot rename /: it is a folder";
+    return false;
   }
-  const std::string tempPath = RenameTempPath();
-  if (!GetFile(OldPath, tempPath, nullptr, nullptr)) return false;
-  bool ok = PutFile(tempPath, NewPath, nullptr, nullptr) && DeleteFile(OldPath);
+  int64_t size = 0;
+  int result = -1;
+  switch (ProbeLine(oldCmd, size, result)) {
+    case TPathState::Absent:
+      LastError = "File not found: " + OldPath;
+      return false;
+    case TPathState::Unknown:
+      return false;
+    case TPathState::Exists:
+      if (size == 0 && !CheckNotFolder(oldPath, "rename")) return false;
+      break;
+  }
+  if (!CheckWritableTarget(newPath)) return false;
+  const std::string tempPath = CreateRenameTempFile();
+  if (tempPath.empty()) {
+    LastError = "Cannot create a temporary file for the rename";
+    DeviceLog("portapack " + LastError);
+    return false;
+  }
+  bool ok = GetFile(OldPath, tempPath, nullptr, nullptr) &&
+            PutFile(tempPath, NewPath, nullptr, nullptr) && DeleteFile(OldPath);
   platform::DeleteLocalFile(tempPath);
   return ok;
 }

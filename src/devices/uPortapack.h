@@ -20,6 +20,7 @@ class TPortapackDevice : public TShellDevice {
   bool Connect() override;
   bool ListDir(const std::string& Path, TShellFileEntries& Entries) override;
   bool GetFileSize(const std::string& Path, int64_t& Size) override;
+  TPathState ProbePath(const std::string& Path, int64_t& Size) override;
   bool GetFile(const std::string& RemotePath, const std::string& LocalPath,
                const TTransferProgress& OnProgress, void* ProgressData) override;
   bool PutFile(const std::string& LocalPath, const std::string& RemotePath,
@@ -32,27 +33,49 @@ class TPortapackDevice : public TShellDevice {
   bool IsConnected() const override { return Connected; }
 
   // Sends Cmd and a line end and returns in Response every byte received up to and including
-  // the prompt, or whatever came before TimeoutMs ran out (a response without a prompt). A line
-  // the shell cannot take as typed (too long, too many words, a control character) is not sent.
-  void SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs);
+  // the prompt that follows the command's echo, or whatever came before TimeoutMs ran out. True
+  // when that prompt came; false otherwise, with the reason in ExchangeError() (a time-out also
+  // puts the device out of step). A device out of step is brought back in step first; a line the
+  // shell cannot take as typed (too long, too many words, a control character) is not sent.
+  bool SendCmd(std::string& Response, const std::string& Cmd, uint32_t TimeoutMs);
+  const std::string& ExchangeError() const { return ExchangeError_; }
   // The answer's body: see portapack::ExtractBody.
   static std::string ExtractBody(const std::string& Response, const std::string& Cmd);
-  // SendCmd, then judges the body. False with LastError set when nothing at all came back
-  // ("No answer from device"), the port is closed ("Not connected"), the body holds an error word
-  // or is one of the shell's refusals (LastError: the body), or the line cannot be sent.
+  // SendCmd, then judges the body. False with LastError set when no complete answer came back
+  // (nothing at all: "No answer from device"), the port is closed ("Not connected"), the body
+  // holds an error word or is one of the shell's refusals (LastError: the body), or the line
+  // cannot be sent.
   bool ExecCmd(const std::string& Cmd, uint32_t TimeoutMs);
 
   // False until Connect succeeds; the file operations refuse to talk to the device before.
   bool Connected = false;
 
  private:
-  // True (with LastError set and logged) when the command line Command + Path cannot be typed
-  // into the shell so that it acts on Path: nothing is sent then.
-  bool RefusePath(const std::string& Command, const std::string& Path);
+  // The command line Command + " " + Path for a normalised Path, built and checked in one place:
+  // false (LastError set and logged) when the card cannot hold a name of Path or when the longest
+  // command line any operation sends for a path ("filesize ", the existence test) would not reach
+  // the shell as typed. Every operation thus accepts the same paths.
+  bool PathCommand(const std::string& Command, const std::string& Path, std::string& Line);
   // Why the command line Cmd cannot be typed into the shell as it stands, or empty.
   static std::string LineProblem(const std::string& Cmd);
-  // LastError for an exchange that brought back nothing at all.
-  void SetSilenceError();
+  // Brings a device that is out of step back to a fresh prompt before the next command: waits
+  // (bounded) for the late prompt, then confirms a fresh one with a bare CR. When that fails, or
+  // the shell waits for upload payload, the connection is given up (Connected false) so that the
+  // next use connects afresh. False then, with ExchangeError_ set.
+  bool EnsureInStep();
+  // "filesize" of a checked path: its state, and the FatFs result of an error answer (else -1).
+  TPathState ProbeLine(const std::string& Cmd, int64_t& Size, int& Result);
+  // The path may be written as a file: false (LastError set) for a folder, a folder that does
+  // not exist, or a path the device could not tell about. An fopen of any of them would fail and
+  // keep the device's only file slot busy until it reboots.
+  bool CheckWritableTarget(const std::string& Path);
+  // Size-0 answers of "filesize" come from empty files and folders alike: false (LastError set)
+  // when Path is a folder or the listing that tells them apart failed.
+  bool CheckNotFolder(const std::string& Path, const std::string& Action);
+  // Whether the plain name of a listing line names an entry of Folder (one "filesize").
+  bool NameExists(const std::string& Folder, const std::string& Name);
+  // Removes a file or an empty folder: the one command serves both.
+  bool Unlink(const std::string& Path);
 
   // The steps of a transfer between "fopen" and "fclose".
   bool DownloadOpenFile(int64_t Total, const std::string& LocalPath, platform::TLocalFile& Local,
@@ -62,10 +85,6 @@ class TPortapackDevice : public TShellDevice {
   // One "frb" block of N bytes into Block; one "fwb" block of N bytes from Data.
   bool ReceiveBlock(uint32_t N, std::string& Block);
   bool SendBlock(const char* Data, uint32_t N);
-  // The port's ReadUntil (same markers, index and time-out), with reads that hand over bytes as
-  // soon as they are there.
-  bool ReadUntilPrompt(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
-                       std::string& Data, int32_t& MatchIndex);
   // Reads up to the prompt after a block; Text is what came before the prompt.
   bool ReadToBlockPrompt(uint32_t TimeoutMs, std::string& Text);
   // Closes the device's open file; its answer does not matter.
@@ -73,4 +92,9 @@ class TPortapackDevice : public TShellDevice {
   // True when the listing of Path's parent shows Path as a folder. False also when the listing
   // fails, with Failed set.
   bool IsListedFolder(const std::string& Path, bool& Failed);
+
+  // Why the last SendCmd brought no complete answer.
+  std::string ExchangeError_;
+  // The last time-out received bytes (a command still at work) rather than none (a silent line).
+  bool LateAnswerPending_ = false;
 };

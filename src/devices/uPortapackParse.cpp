@@ -32,16 +32,15 @@ std::vector<std::string> ShellWords(const std::string& Line) {
   return words;
 }
 
-// A name as FAT compares it: ASCII letters upper-cased, trailing dots and blanks dropped.
-std::string CardKey(const std::string& Name) {
-  std::string key = UpperAscii(Name);
-  while (!key.empty() && (key.back() == '.' || key.back() == ' ')) key.pop_back();
-  return key;
+// A name as FAT compares it: letters folded to upper case, trailing dots and blanks dropped.
+std::u32string CardKey(std::string Name) {
+  while (!Name.empty() && (Name.back() == '.' || Name.back() == ' ')) Name.pop_back();
+  return CardNameKey(Name);
 }
 
 // The names of a path as FAT compares them, empty names (from runs of slashes) left out.
-std::vector<std::string> CardKeys(const std::string& Path) {
-  std::vector<std::string> keys;
+std::vector<std::u32string> CardKeys(const std::string& Path) {
+  std::vector<std::u32string> keys;
   size_t start = 0;
   while (start <= Path.size()) {
     size_t end = Path.find('/', start);
@@ -63,17 +62,6 @@ const std::vector<std::string>& PromptMarkers() {
 const std::vector<std::string>& BlockPromptMarkers() {
   static const std::vector<std::string> markers = {"ch> ", "ch>"};
   return markers;
-}
-
-int32_t FindMarker(const std::string& Data, const std::vector<std::string>& Markers, size_t From) {
-  for (size_t i = 0; i < Markers.size(); ++i) {
-    const std::string& marker = Markers[i];
-    if (marker.empty() || marker.size() > Data.size()) continue;
-    // A marker split across two reads begins up to its length minus one before From.
-    size_t start = From >= marker.size() - 1 ? From - (marker.size() - 1) : 0;
-    if (Data.find(marker, start) != std::string::npos) return static_cast<int32_t>(i);
-  }
-  return -1;
 }
 
 std::string ExtractBody(const std::string& Response, const std::string& Cmd) {
@@ -151,6 +139,30 @@ TListLine ParseListLine(const std::string& RawLine) {
   return result;
 }
 
+TShellFileEntry PlainEntry(const std::string& Line) {
+  TShellFileEntry entry;
+  std::string line = TrimWS(Line);
+  entry.IsDir = !line.empty() && line.back() == '/';
+  entry.Name = entry.IsDir ? line.substr(0, line.size() - 1) : line;
+  return entry;
+}
+
+bool NeedsNameCheck(const TListLine& Parsed) {
+  switch (Parsed.Kind) {
+    case TListLineKind::Blank:
+    case TListLineKind::Dropped:
+      return false;
+    case TListLineKind::Error:
+    case TListLineKind::Usage:
+      return true;
+    case TListLineKind::Entry:
+      break;
+  }
+  TShellFileEntry plain = PlainEntry(Parsed.Line);
+  return plain.Name != Parsed.Entry.Name || plain.IsDir != Parsed.Entry.IsDir ||
+         Parsed.Entry.Size != 0;
+}
+
 TSizeAnswer ParseSizeAnswer(const std::string& Body) {
   TSizeAnswer answer;
   for (const std::string& piece : SplitLines(Body, true)) {
@@ -169,6 +181,34 @@ TSizeAnswer ParseSizeAnswer(const std::string& Body) {
     }
   }
   return answer;
+}
+
+int ErrorResult(const std::string& Line) {
+  static const std::string prefix = "Error calling delete_file: ";
+  std::string line = TrimWS(Line);
+  if (!StartsWith(line, prefix)) return -1;
+  size_t digits = prefix.size();
+  while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+  if (digits == prefix.size() || digits - prefix.size() > 6) return -1;
+  return static_cast<int>(StrToIntDefault(line.substr(prefix.size(), digits - prefix.size()), -1));
+}
+
+std::string CardNameProblem(const std::string& Path) {
+  for (char c : Path) {
+    if (c == '"' || c == '*' || c == ':' || c == '<' || c == '>' || c == '?' || c == '|' ||
+        c == '\\')
+      return std::string("Name contains \"") + c +
+             "\", which the device's memory card cannot hold in a file or folder name: \"" + Path +
+             "\"";
+  }
+  return {};
+}
+
+bool WaitsForPayload(const std::string& Text) {
+  size_t prompt = Text.rfind("ch>");
+  std::string after = UpperAscii(prompt == std::string::npos ? Text : Text.substr(prompt));
+  size_t send = after.find("SEND ");
+  return send != std::string::npos && after.find(" BYTES", send) != std::string::npos;
 }
 
 std::string CommandLineProblem(const std::string& Line) {

@@ -22,9 +22,6 @@ const std::vector<std::string>& PromptMarkers();
 
 // The prompt after a raw block ("ch> ", "ch>").
 const std::vector<std::string>& BlockPromptMarkers();
-// Index of the first of Markers (in their order) that occurs in Data, or -1. Only a match that
-// reaches past From (the bytes before it held none) is looked for.
-int32_t FindMarker(const std::string& Data, const std::vector<std::string>& Markers, size_t From);
 
 // The body of an answer: its lines trimmed, without the echo of Cmd, without prompts (also a
 // prompt followed by the echo on one line), without lines starting with ESC and without blank
@@ -54,6 +51,12 @@ struct TListLine {
 // Folders are "name/" or "d name"; a file may carry its size after the last blank or tab
 // ("my file.txt 1234"); anything else is a file of size 0 named by the whole line.
 TListLine ParseListLine(const std::string& RawLine);
+// The entry as the shell's own "ls" writes it: "name/" for a folder, "name" for a file.
+TShellFileEntry PlainEntry(const std::string& Line);
+// ParseListLine read the line as something other than its plain name (an error or usage line, a
+// "d " folder, a trailing size): a real name such as "errors.log", "d 1.txt" or "Take 2" reads
+// so too, so the device is asked whether the plain name exists before the line is taken so.
+bool NeedsNameCheck(const TListLine& Parsed);
 
 // A "filesize" answer: the first line that is a number >= 0, unless a line holding "ERROR"
 // comes first.
@@ -65,6 +68,21 @@ struct TSizeAnswer {
 };
 TSizeAnswer ParseSizeAnswer(const std::string& Body);
 
+// The FatFs result number in the file commands' error line ("Error calling delete_file: 4 no
+// file" gives 4), or -1 for any other line.
+int ErrorResult(const std::string& Line);
+constexpr int kNoFile = 4;
+constexpr int kNoPath = 5;
+
+// Why the card cannot hold a name of Path, or empty: FAT names take no " * : < > ? | (nor a
+// backslash, which the plug-in's paths use as a separator). Opening such a name fails, and a
+// failed open keeps the device's only file slot busy until it reboots.
+std::string CardNameProblem(const std::string& Path);
+
+// Text the shell sent after a command ran out of time says it now reads upload payload: a "send
+// <n> bytes" line after its last prompt. Whatever is typed then becomes file content.
+bool WaitsForPayload(const std::string& Text);
+
 // Why the shell cannot take Line as typed so that it acts on the path in it, or empty when it
 // can. The shell splits a line at blanks and joins the words of a path with single blanks again,
 // so two blanks in a row would become one and a blank at the end would be lost; it cuts a line
@@ -74,15 +92,16 @@ std::string CommandLineProblem(const std::string& Line);
 
 // A line before an upload block's payload says the device is ready ("send <n> bytes").
 bool SaysSend(const std::string& Line);
-// The text between a download block and the prompt confirms the block: the device ends a
+// The text between a raw block and the prompt confirms the block: the device ends a
 // complete block with an "ok" line and leaves it out after a short read or an error.
 bool BlockConfirmed(const std::string& Tail);
 
 // Parent folder and last name of a normalised remote path ("/a/b" gives "/a" and "b").
 std::string ParentPath(const std::string& Path);
 std::string BaseName(const std::string& Path);
-// Two names (or normalised paths) name the same entry on the card: FAT compares names without
-// regard to the case of ASCII letters and drops trailing dots and blanks of each name.
+// Two names (or normalised paths) name the same entry on the card: FAT compares UTF-8 names
+// without regard to letter case (ASCII, Latin, Greek and Cyrillic letters; see CardNameKey) and
+// drops trailing dots and blanks of each name.
 bool SameNameOnCard(const std::string& A, const std::string& B);
 
 }  // namespace portapack

@@ -12,7 +12,9 @@ namespace platform {
 struct TPluginThreadState;
 using TPluginThread = TPluginThreadState*;
 
-// Starts Body(Arg) on a new thread with the default stack size; nullptr when it cannot start.
+// Starts Body(Arg) on a new thread with the default stack size; nullptr when it cannot start. On
+// Windows it returns once the new thread is through its start-up, which needs the loader lock: so
+// never call it from the loader entry (DllMain).
 TPluginThread StartPluginThread(void (*Body)(void* Arg), void* Arg);
 
 // Ends a thread whose body has been asked to return: waits up to TimeoutMs for the body to return,

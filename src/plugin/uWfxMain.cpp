@@ -50,7 +50,9 @@ HANDLE FindFirstRoot(std::unique_ptr<TFindContext> context, WIN32_FIND_DATAA& fi
 void LibraryStartup() {
   DeviceCacheStartup();
   RegistryStartup();
-  IdleWatcherStart();
+  // The idle watcher starts with FsInit: a thread started here, under the loader lock, could not
+  // get through its start-up before the load ends, and a host that unloads right away (Total
+  // Commander asks a new plug-in only for its root name) would end it half-started.
 }
 
 void LibraryShutdown(bool ProcessExiting) {
@@ -79,6 +81,7 @@ int WFX_API FsInit(int PluginNumber, tProgressProc pProgressProc, tLogProc pLogP
     ComScanLogProc = DetailLog;
     DeviceLogProc = DetailLog;
     SetConnectNotify(HostLog);
+    IdleWatcherStart();
     DebugLog("=== FsInit called, PluginNr=" + std::to_string(PluginNumber) + " ===");
     DebugLog("Debug log path: " + DebugLogPath());
   } catch (...) {
@@ -148,8 +151,10 @@ BOOL WFX_API FsFindNext(HANDLE Hdl, WIN32_FIND_DATAA* FindData) {
 }
 
 int WFX_API FsFindClose(HANDLE Hdl) {
-  if (Hdl == INVALID_HANDLE_VALUE) return 0;
-  delete ReleaseFindContext(Hdl);
+  try {
+    if (Hdl != INVALID_HANDLE_VALUE) delete ReleaseFindContext(Hdl);
+  } catch (...) {
+  }
   return 0;
 }
 

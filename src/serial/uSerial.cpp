@@ -21,7 +21,6 @@ constexpr uint32_t kQueueSize = 8192;
 
 // Per-read driver time-outs and buffer sizes. The short totals pace the loops: a silent line
 // costs one wake-up per total, never a spin.
-constexpr TSerialReadTimeouts kReadUntilTimeouts{20, 0, 150};
 constexpr TSerialReadTimeouts kReadLineTimeouts{0, 0, 50};
 constexpr TSerialReadTimeouts kReadExactTimeouts{0, 0, 500};
 constexpr uint32_t kDrainIntervalMs = 10;
@@ -45,22 +44,15 @@ platform::TSerialTimeouts WithRead(platform::TSerialTimeouts Set, const TSerialR
 
 }  // namespace
 
-// Installs a read's own time-outs and restores the previous set when the read ends, on every
-// way out.
-class TSerialPort::TReadTimeoutScope {
- public:
-  TReadTimeoutScope(TSerialPort& Port, const TSerialReadTimeouts& Read)
-      : Port_(Port), Saved_(Port.CurrentTimeouts()) {
-    Port_.InstallTimeouts(WithRead(Saved_, Read));
-  }
-  ~TReadTimeoutScope() { Port_.InstallTimeouts(Saved_); }
-  TReadTimeoutScope(const TReadTimeoutScope&) = delete;
-  TReadTimeoutScope& operator=(const TReadTimeoutScope&) = delete;
+TSerialPort::TReadTimeoutScope::TReadTimeoutScope(TSerialPort& Port,
+                                                  const TSerialReadTimeouts& Read)
+    : Port_(Port), Saved_(Port.CurrentTimeouts()) {
+  Port_.InstallTimeouts(WithRead(Saved_, Read));
+}
 
- private:
-  TSerialPort& Port_;
-  platform::TSerialTimeouts Saved_;
-};
+TSerialPort::TReadTimeoutScope::~TReadTimeoutScope() {
+  Port_.InstallTimeouts(Saved_);
+}
 
 TSerialPort::~TSerialPort() {
   Close();
@@ -156,35 +148,49 @@ platform::TSerialTimeouts TSerialPort::CurrentTimeouts() const {
   return now;
 }
 
+int32_t TSerialPort::FindMarker(const std::string& Data, const std::vector<std::string>& Markers,
+                                size_t From, size_t Base) {
+  for (size_t i = 0; i < Markers.size(); ++i) {
+    const std::string& marker = Markers[i];
+    if (marker.empty() || marker.size() > Data.size()) continue;
+    // A marker split across two reads begins up to its length minus one before From.
+    size_t start = From >= marker.size() - 1 ? From - (marker.size() - 1) : 0;
+    if (Data.find(marker, std::max(start, Base)) != std::string::npos)
+      return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
 bool TSerialPort::ReadUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
-                            std::string& Data, int32_t& MatchIndex) {
+                            std::string& Data, int32_t& MatchIndex, const std::string& After) {
   Data.clear();
   MatchIndex = -1;
   if (!IsOpen() || Markers.empty()) return false;
-  TReadTimeoutScope scope(*this, kReadUntilTimeouts);
-  const uint64_t start = platform::TickCountMs();
+  const uint64_t deadline = platform::TickCountMs() + TimeoutMs;
+  // Where the markers may begin: behind After once it has come; npos while it has not.
+  size_t base = After.empty() ? 0 : std::string::npos;
   char buf[kChunkSize];
-  for (;;) {
+  for (uint64_t now = platform::TickCountMs(); now <= deadline; now = platform::TickCountMs()) {
     uint32_t got = 0;
-    bool ok = ReadChunk(buf, sizeof(buf), got);
-    if (ok && got > 0) {
-      size_t before = Data.size();
-      Data.append(buf, got);
-      // No marker occurred in the earlier text, so a match must reach into the new bytes; the
-      // search starts where such a match could begin, which finds markers split across reads.
-      for (size_t i = 0; i < Markers.size(); ++i) {
-        const std::string& marker = Markers[i];
-        if (marker.empty() || marker.size() > Data.size()) continue;
-        size_t from = before >= marker.size() - 1 ? before - (marker.size() - 1) : 0;
-        if (Data.find(marker, from) != std::string::npos) {
-          MatchIndex = static_cast<int32_t>(i);
-          return true;
-        }
-      }
+    const auto left = static_cast<uint32_t>(std::max<uint64_t>(deadline - now, 1));
+    if (!ReadBurst(buf, sizeof(buf), left, got)) {
+      platform::SleepMs(kFailedReadPauseMs);  // a line that is gone fails every read at once
+      continue;
     }
-    if (ElapsedSince(start) > TimeoutMs) return false;
-    if (!ok) platform::SleepMs(kFailedReadPauseMs);
+    if (got == 0) continue;
+    size_t before = Data.size();
+    Data.append(buf, got);
+    if (base == std::string::npos) {
+      size_t from = before >= After.size() - 1 ? before - (After.size() - 1) : 0;
+      size_t at = Data.find(After, from);
+      if (at == std::string::npos) continue;
+      base = at + After.size();
+      before = base;  // everything behind After is new to the marker search
+    }
+    MatchIndex = FindMarker(Data, Markers, before, base);
+    if (MatchIndex >= 0) return true;
   }
+  return false;
 }
 
 bool TSerialPort::ReadLine(uint32_t TimeoutMs, std::string& Line) {

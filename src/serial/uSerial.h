@@ -46,10 +46,17 @@ class TSerialPort {
   void Purge();
 
   // Reads until one of Markers occurs in Data. Markers are tested in their array order, so
-  // MatchIndex is the first marker (by index) found anywhere in Data, not the earliest in the
-  // text. Data keeps everything received, also on false (MatchIndex -1).
+  // MatchIndex is the first marker (by index) found, not the earliest in the text. When After is
+  // not empty, only markers behind its first occurrence count: a command's prompt behind the echo
+  // of that command, not a late prompt of an earlier one. Each read hands over what has arrived
+  // at once (ReadBurst), so the wait ends with the marker's last byte. Data keeps everything
+  // received, also on false (MatchIndex -1).
   bool ReadUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs, std::string& Data,
-                 int32_t& MatchIndex);
+                 int32_t& MatchIndex, const std::string& After = {});
+  // Index of the first of Markers (in their order) that occurs in Data at or behind Base and
+  // reaches past From (the bytes before From held none), or -1.
+  static int32_t FindMarker(const std::string& Data, const std::vector<std::string>& Markers,
+                            size_t From, size_t Base = 0);
   // One line ended by CR, LF or CR LF, without the line end. False on time-out, with the bytes
   // received so far in Line. A byte other than LF after a CR is kept for the next read.
   bool ReadLine(uint32_t TimeoutMs, std::string& Line);
@@ -69,6 +76,20 @@ class TSerialPort {
   // back. False on a failed read or a closed port.
   bool ReadBurst(void* Buf, uint32_t Count, uint32_t TimeoutMs, uint32_t& Got);
 
+  // Installs other read time-outs for a scope and puts the previous set back on every way out:
+  // how the reads here and device code that reads block data itself change the line's waits.
+  class TReadTimeoutScope {
+   public:
+    TReadTimeoutScope(TSerialPort& Port, const TSerialReadTimeouts& Read);
+    ~TReadTimeoutScope();
+    TReadTimeoutScope(const TReadTimeoutScope&) = delete;
+    TReadTimeoutScope& operator=(const TReadTimeoutScope&) = delete;
+
+   private:
+    TSerialPort& Port_;
+    platform::TSerialTimeouts Saved_;
+  };
+
   // The read time-outs installed now, and replacing them (the write time-outs stay). Device code
   // that sets its own puts the saved ones back when it is done.
   bool GetReadTimeouts(TSerialReadTimeouts& Timeouts) const;
@@ -86,8 +107,6 @@ class TSerialPort {
   void SetReadTimeoutMs(uint32_t Ms) { ReadTimeoutMs_ = Ms; }
 
  private:
-  class TReadTimeoutScope;
-
   // One read that hands out the kept-back byte first.
   bool ReadChunk(char* Buf, uint32_t Count, uint32_t& Got);
   bool InstallTimeouts(const platform::TSerialTimeouts& Timeouts);

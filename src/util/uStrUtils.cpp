@@ -77,3 +77,52 @@ int64_t StrToIntDefault(const std::string& S, int64_t Default) {
 bool Contains(const std::string& Text, const char* Part) {
   return Text.find(Part) != std::string::npos;
 }
+
+namespace {
+
+// The next character of Name from byte I on: a UTF-8 sequence of two or three bytes, or one byte.
+char32_t NextCharacter(const std::string& Name, size_t& I) {
+  auto byte = [&](size_t At) { return static_cast<unsigned char>(Name[At]); };
+  auto follows = [&](size_t At) { return At < Name.size() && (byte(At) & 0xC0) == 0x80; };
+  const unsigned char lead = byte(I);
+  if (lead >= 0xC2 && lead < 0xE0 && follows(I + 1)) {
+    char32_t c = ((lead & 0x1Fu) << 6) | (byte(I + 1) & 0x3Fu);
+    I += 2;
+    return c;
+  }
+  if (lead >= 0xE0 && lead < 0xF0 && follows(I + 1) && follows(I + 2)) {
+    char32_t c = ((lead & 0x0Fu) << 12) | ((byte(I + 1) & 0x3Fu) << 6) | (byte(I + 2) & 0x3Fu);
+    I += 3;
+    if (c >= 0x800) return c;
+    I -= 3;  // an over-long form is no character: fall through to the byte
+  }
+  ++I;
+  return lead;
+}
+
+char32_t UpperCardLetter(char32_t C) {
+  if (C >= U'a' && C <= U'z') return C - 32;
+  // Latin-1: à..þ without the division sign; ÿ goes to Ÿ.
+  if (C >= 0xE0 && C <= 0xFE && C != 0xF7) return C - 0x20;
+  if (C == 0xFF) return 0x178;
+  // Latin Extended-A: pairs of upper and lower case, lower one second; in two runs the pairs start
+  // one later. A few letters have no pair here (dotless i, kra, 'n, long s).
+  if (C >= 0x100 && C <= 0x17F && C != 0x131 && C != 0x138 && C != 0x149 && C != 0x17F) {
+    bool shifted = (C >= 0x139 && C <= 0x148) || (C >= 0x179 && C <= 0x17E);
+    bool lower = shifted ? (C % 2) == 0 : (C % 2) == 1;
+    return lower ? C - 1 : C;
+  }
+  // Greek and Cyrillic basic letters (the final sigma has its own upper form in no table here).
+  if ((C >= 0x3B1 && C <= 0x3C9 && C != 0x3C2) || (C >= 0x430 && C <= 0x44F)) return C - 0x20;
+  if (C >= 0x450 && C <= 0x45F) return C - 0x50;
+  return C;
+}
+
+}  // namespace
+
+std::u32string CardNameKey(const std::string& Name) {
+  std::u32string key;
+  key.reserve(Name.size());
+  for (size_t i = 0; i < Name.size();) key.push_back(UpperCardLetter(NextCharacter(Name, i)));
+  return key;
+}

@@ -10,6 +10,7 @@ class TStubDevice : public TShellDevice {
   bool Connect() override { return false; }
   bool ListDir(const std::string&, TShellFileEntries&) override { return false; }
   bool GetFileSize(const std::string&, int64_t&) override { return false; }
+  TPathState ProbePath(const std::string&, int64_t&) override { return TPathState::Unknown; }
   bool GetFile(const std::string&, const std::string&, const TTransferProgress&, void*) override {
     return false;
   }

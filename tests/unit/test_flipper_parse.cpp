@@ -148,4 +148,41 @@ TEST(FlipperPaths, BlankPathsAreQuotedAndUntypeablePathsRefused) {
   }
 }
 
+TEST(FlipperStorageError, OneTestForEveryAnswer) {
+  struct {
+    const char* Text;
+    bool Found;
+    const char* Line;
+  } cases[] = {
+      {"Storage error: file/dir not exist", true, "Storage error: file/dir not exist"},
+      {"echo\n  storage ERROR: internal error \r\nmore", true, "storage ERROR: internal error"},
+      {"Ready", false, ""},
+      {"File, size: 12b", false, ""},
+      {"errors.txt is no storage-error", false, ""},
+      {"", false, ""},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    EXPECT_EQ(flipper::FindStorageError(c.Text, line), c.Found) << c.Text;
+    if (c.Found) {
+      EXPECT_EQ(line, c.Line);
+    }
+  }
+  EXPECT_TRUE(flipper::SaysNotExist("Storage error: file/dir not exist"));
+  EXPECT_FALSE(flipper::SaysNotExist("Storage error: invalid name/path"));
+  EXPECT_FALSE(flipper::SaysNotExist("Storage error: internal error"));
+  EXPECT_TRUE(flipper::SaysDirectory("Directory"));
+  EXPECT_FALSE(flipper::SaysDirectory("Directory listing.txt"));
+}
+
+TEST(FlipperSizeLine, TheCountReadChunksAnnounces) {
+  struct {
+    const char* Line;
+    int64_t Size;
+  } cases[] = {{"Size: 1234", 1234},     {"Size: 0\r", 0}, {"Size: 4294967296", 4294967296},
+               {"Storage error: x", -1}, {"Size:", -1},    {"Size: 12b", -1},
+               {"size: 12", -1},         {"", -1},         {"Size: 99999999999999999999", -1}};
+  for (const auto& c : cases) EXPECT_EQ(flipper::ParseSizeLine(c.Line), c.Size) << c.Line;
+}
+
 }  // namespace

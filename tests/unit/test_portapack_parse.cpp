@@ -4,6 +4,7 @@
 #include <random>
 
 #include "devices/uPortapackParse.h"
+#include "serial/uSerial.h"
 
 namespace {
 
@@ -34,14 +35,17 @@ TEST(PortapackExtractBody, EchoPromptsEscapesAndBlankLines) {
 
 TEST(PortapackFindMarker, TableOrderDecidesAndSplitMarkersAreFound) {
   const auto& m = PromptMarkers();
-  EXPECT_EQ(FindMarker("ls /X\r\na.txt 12\r\nch> ", m, 0), 0);
-  EXPECT_EQ(FindMarker("ls /X\r\nch>", m, 0), 1);
-  EXPECT_EQ(FindMarker("ls /X\rch>", m, 0), 3);
-  EXPECT_EQ(FindMarker("ch>", m, 0), 5);
+  EXPECT_EQ(TSerialPort::FindMarker("ls /X\r\na.txt 12\r\nch> ", m, 0), 0);
+  EXPECT_EQ(TSerialPort::FindMarker("ls /X\r\nch>", m, 0), 1);
+  EXPECT_EQ(TSerialPort::FindMarker("ls /X\rch>", m, 0), 3);
+  EXPECT_EQ(TSerialPort::FindMarker("ch>", m, 0), 5);
   // A prompt split across two reads: only the new bytes (from 5 on) and what may join them count.
-  EXPECT_EQ(FindMarker("ab\r\nch> ", m, 5), 0);
-  EXPECT_EQ(FindMarker("ch> ab", m, 5), -1);
-  EXPECT_EQ(FindMarker("c", BlockPromptMarkers(), 0), -1);
+  EXPECT_EQ(TSerialPort::FindMarker("ab\r\nch> ", m, 5), 0);
+  EXPECT_EQ(TSerialPort::FindMarker("ch> ab", m, 5), -1);
+  EXPECT_EQ(TSerialPort::FindMarker("c", BlockPromptMarkers(), 0), -1);
+  // Behind a base (the end of a command's echo) only: a late prompt before it does not count.
+  EXPECT_EQ(TSerialPort::FindMarker("ok\r\nch> ls /\r\n", m, 0, 14), -1);
+  EXPECT_EQ(TSerialPort::FindMarker("ok\r\nch> ls /\r\nch> ", m, 0, 14), 4);
 }
 
 TEST(PortapackAnswerVerdict, ErrorWordsAndShellRefusals) {
@@ -194,9 +198,17 @@ TEST(PortapackCardNames, ParentBaseAndSameEntry) {
     const char* B;
     bool Same;
   } cases[] = {
-      {"/a.txt", "/a.txt", true},        {"/a.txt", "/A.TXT", true},  {"/dir/x", "/DIR/X", true},
-      {"/a.txt.", "/a.txt", true},       {"/a.txt", "/b.txt", false}, {"/dir/x", "/x", false},
-      {"/\xe4.txt", "/\xc4.txt", false},
+      {"/a.txt", "/a.txt", true},
+      {"/a.txt", "/A.TXT", true},
+      {"/dir/x", "/DIR/X", true},
+      {"/a.txt.", "/a.txt", true},
+      {"/a.txt", "/b.txt", false},
+      {"/dir/x", "/x", false},
+      // The card folds letters beyond ASCII too: UTF-8 "ä"/"Ä", Latin-1 bytes, Cyrillic.
+      {"/\xc3\xa4.txt", "/\xc3\x84.txt", true},
+      {"/\xe4.txt", "/\xc4.txt", true},
+      {"/\xd0\xb6", "/\xd0\x96", true},
+      {"/\xc3\xa4.txt", "/a.txt", false},
   };
   for (const auto& c : cases) EXPECT_EQ(SameNameOnCard(c.A, c.B), c.Same) << c.A << " " << c.B;
 }
@@ -227,6 +239,42 @@ TEST(PortapackParsers, SurviveArbitraryBytes) {
     BlockConfirmed(text);
     SameNameOnCard(text, body);
   }
+}
+
+TEST(PortapackListNames, LinesThatReadAsOtherThanAPlainNameAreChecked) {
+  struct {
+    const char* Line;
+    bool Check;
+    const char* Name;
+    bool IsDir;
+  } cases[] = {
+      {"errors.log", true, "errors.log", false}, {"NOT FOUND.txt", true, "NOT FOUND.txt", false},
+      {"usage.txt", true, "usage.txt", false},   {"d 1.txt", true, "d 1.txt", false},
+      {"Take 2", true, "Take 2", false},         {"Error reports/", true, "Error reports", true},
+      {"README", false, "README", false},        {"APPS/", false, "APPS", true},
+      {"foo bar", false, "foo bar", false},      {"..", false, "..", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(NeedsNameCheck(ParseListLine(c.Line)), c.Check) << c.Line;
+    TShellFileEntry plain = PlainEntry(c.Line);
+    EXPECT_EQ(plain.Name, c.Name);
+    EXPECT_EQ(plain.IsDir, c.IsDir) << c.Line;
+  }
+}
+
+TEST(PortapackAnswers, ErrorResultsNamesAndPayloadWaits) {
+  EXPECT_EQ(ErrorResult("Error calling delete_file: 4 no file"), kNoFile);
+  EXPECT_EQ(ErrorResult("  Error calling delete_file: 5 no path\r"), kNoPath);
+  EXPECT_EQ(ErrorResult("Error calling delete_file: 256 disk full"), 256);
+  EXPECT_EQ(ErrorResult("Error calling delete_file: x"), -1);
+  EXPECT_EQ(ErrorResult("4 no file"), -1);
+  for (const char* name : {"/a?b", "/x>y", "/q\"", "/s*", "/c:d", "/l<t", "/p|p"})
+    EXPECT_NE(CardNameProblem(name).find("cannot hold"), std::string::npos) << name;
+  EXPECT_EQ(CardNameProblem("/a b/\xc3\xa4.txt"), "");
+  EXPECT_TRUE(WaitsForPayload("fwb 10\r\nsend 10 bytes\r\n"));
+  EXPECT_FALSE(WaitsForPayload("fwb 10\r\nsend 10 bytes\r\nok\r\nch> "));
+  EXPECT_FALSE(WaitsForPayload("ok\r\nch> "));
+  EXPECT_FALSE(WaitsForPayload(""));
 }
 
 }  // namespace

@@ -87,4 +87,28 @@ TEST(StrToIntDefault, SixtyFourBitEdges) {
   EXPECT_EQ(StrToIntDefault("000000000000000000000000000000012", -1), 12);
 }
 
+TEST(CardNameKey, FoldsLettersAsTheCardDoes) {
+  struct {
+    const char* A;
+    const char* B;
+    bool Same;
+  } cases[] = {
+      {"a.txt", "A.TXT", true},
+      {"\xc3\xa4.txt", "\xc3\x84.txt", true},  // ä, Ä in UTF-8
+      {"\xc3\xbf", "\xc5\xb8", true},          // ÿ, Ÿ
+      {"\xc5\x82", "\xc5\x81", true},          // ł, Ł (Latin Extended-A, shifted pairs)
+      {"\xc4\x8d", "\xc4\x8c", true},          // č, Č
+      {"\xce\xb1", "\xce\x91", true},          // α, Α
+      {"\xd0\xb6", "\xd0\x96", true},          // ж, Ж
+      {"\xd1\x91", "\xd0\x81", true},          // ё, Ё
+      {"\xe4.txt", "\xc4.txt", true},          // Latin-1 bytes of a Windows name
+      {"\xe4.txt", "\xc3\xa4.txt", true},      // the same letter in either form
+      {"\xc3\xa4", "a", false},
+      {"\xc3\xb7", "\xc3\x97", false},  // ÷ and × are no letters
+      {"\xc4\xb1", "I", false},         // dotless i stays
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(CardNameKey(c.A) == CardNameKey(c.B), c.Same) << c.A << " / " << c.B;
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "platform/wfxplugin.h"
 
@@ -19,20 +20,38 @@ std::string PluginPath() {
          (sizeof(void*) == 8 ? "/quarnel.wfx64" : "/quarnel.wfx");
 }
 
+template <typename TFunction>
+TFunction Export(HMODULE Library, const char* Name) {
+  // Through void*: GetProcAddress's FARPROC has no parameters to match.
+  return reinterpret_cast<TFunction>(reinterpret_cast<void*>(GetProcAddress(Library, Name)));
+}
+
+// Rounds that unload at once, with and without FsInit (which starts the watcher), and rounds that
+// let the watcher settle into its wait first. An unload that ended a thread still in its start-up
+// crashed the 32-bit process in about one run of three.
 TEST(WineLibrary, LoadingAndUnloadingNeverWaitsForTheWatcher) {
-  for (int round = 0; round < 5; ++round) {
+  struct TRound {
+    bool Init;
+    DWORD PauseMs;
+  };
+  std::vector<TRound> rounds;
+  for (int i = 0; i < 20; ++i) rounds.push_back({i % 2 == 1, 0});
+  for (DWORD pause : {50, 150}) rounds.push_back({true, pause});
+  for (size_t round = 0; round < rounds.size(); ++round) {
     auto start = Clock::now();
     HMODULE library = LoadLibraryA(PluginPath().c_str());
     ASSERT_NE(library, nullptr) << PluginPath() << " error " << GetLastError();
-    // Through void*: GetProcAddress's FARPROC has no parameters to match.
-    auto getRootName = reinterpret_cast<decltype(&FsGetDefRootName)>(
-        reinterpret_cast<void*>(GetProcAddress(library, "FsGetDefRootName")));
+    auto getRootName = Export<decltype(&FsGetDefRootName)>(library, "FsGetDefRootName");
     ASSERT_NE(getRootName, nullptr);
     char name[64] = {};
     getRootName(name, sizeof(name));
     EXPECT_STREQ(name, "ChibiOS Devices");
-    // Round 0 unloads at once; later rounds let the watcher settle into its wait first.
-    if (round > 0) Sleep(50 * round);
+    if (rounds[round].Init) {
+      auto init = Export<decltype(&FsInit)>(library, "FsInit");
+      ASSERT_NE(init, nullptr);
+      init(0, nullptr, nullptr, nullptr);
+    }
+    if (rounds[round].PauseMs) Sleep(rounds[round].PauseMs);
     EXPECT_TRUE(FreeLibrary(library));
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(3)) << "round " << round;
   }

@@ -100,6 +100,10 @@ int main(int Argc, char** Argv) {
   std::fflush(stdout);
 
   TFaults Faults(Options.ErrorCommands, Options.Noise, Options.StallAfter, Options.DropAfter);
+  Faults.SetSlowCommands(Options.SlowCommands);
+  Faults.SetStatShort(Options.StatShort);
+  Faults.SetSplitReadyMs(Options.SplitReadyMs);
+  Faults.SetCardFree(Options.CardFree);
   TFlipperVolumes Volumes;
   Volumes.IntStamp = Volumes.ExtStamp = static_cast<uint64_t>(std::time(nullptr));
   std::thread Shell;

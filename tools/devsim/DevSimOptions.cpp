@@ -31,6 +31,10 @@ std::string UsageText() {
          "                       error form; CODE: PortaPack FatFs result number (default 1),\n"
          "                       Flipper storage error number (default 7, internal error)\n"
          "  --noise              send a few stray bytes before each answer\n"
+         "  --slow CMD:MS        CMD answers MS after its echo (a slow card); input queues\n"
+         "  --stat-short N       Flipper: storage stat reports N bytes less than the file has\n"
+         "  --split-ready MS     Flipper: the LF after \"Ready?\\r\" comes MS later\n"
+         "  --card-free N        the card takes N more bytes of uploads, then writes fail\n"
          "  --transcript FILE    record every byte in and out\n"
          "  --name NAME          the Flipper's name (default Devsim)\n";
 }
@@ -114,6 +118,30 @@ bool ParseOptions(const std::vector<std::string>& Args, TOptions& Options, std::
         return false;
       }
       Options.ErrorCommands[Value] = Code;
+    } else if (Arg == "--slow") {
+      if (!NeedValue(Value)) return false;
+      size_t Colon = Value.find(':');
+      uint64_t Ms = 0;
+      if (Colon == std::string::npos || Colon == 0 || !ParseUnsigned(Value.substr(Colon + 1), Ms) ||
+          Ms > 600000) {
+        Error = "--slow: expected CMD:MS (MS at most 600000), got " + Value;
+        return false;
+      }
+      std::string Command = Value.substr(0, Colon);
+      if (Command.rfind("storage ", 0) == 0) Command = Command.substr(8);
+      Options.SlowCommands[Command] = static_cast<uint32_t>(Ms);
+    } else if (Arg == "--stat-short") {
+      if (!NeedNumber(Options.StatShort)) return false;
+    } else if (Arg == "--split-ready") {
+      if (!NeedNumber(Number)) return false;
+      if (Number > 600000) {
+        Error = "--split-ready: at most 600000";
+        return false;
+      }
+      Options.SplitReadyMs = static_cast<uint32_t>(Number);
+    } else if (Arg == "--card-free") {
+      if (!NeedNumber(Number)) return false;
+      Options.CardFree = static_cast<int64_t>(Number);
     } else if (Arg == "--noise") {
       Options.Noise = true;
     } else if (Arg == "--transcript") {

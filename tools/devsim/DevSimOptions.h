@@ -26,6 +26,16 @@ struct TOptions {
   // Commands answered with the device's error form, with the error code to use (-1 = default).
   std::map<std::string, int> ErrorCommands;
   bool Noise = false;
+  // Commands that take this long (ms) after their echo before they answer, as on a slow card;
+  // meanwhile the host's input queues as in the device's USB buffer.
+  std::map<std::string, uint32_t> SlowCommands;
+  // Flipper: "storage stat" reports this many bytes less than the file has (read_chunks still
+  // says the whole size), as for a file that grew or has 4 GiB or more.
+  uint64_t StatShort = 0;
+  // Flipper: the LF of "Ready?\r\n" comes this long (ms) after the rest.
+  uint32_t SplitReadyMs = 0;
+  // Bytes the card can still take; an upload's writes beyond them fail (card full). -1 = no limit.
+  int64_t CardFree = -1;
   std::string TranscriptPath;
   // The Flipper's name (shown in the greeting and device_info).
   std::string FlipperName = "Devsim";

@@ -1,6 +1,7 @@
 // Fault plan of the simulator.
 #include "Faults.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace devsim {
@@ -16,6 +17,18 @@ std::optional<int> TFaults::ErrorFor(std::string_view Command, int DefaultCode) 
   auto It = ErrorCommands_.find(std::string(Command));
   if (It == ErrorCommands_.end()) return std::nullopt;
   return It->second < 0 ? DefaultCode : It->second;
+}
+
+uint32_t TFaults::DelayFor(std::string_view Command) const {
+  auto It = SlowCommands_.find(std::string(Command));
+  return It == SlowCommands_.end() ? 0 : It->second;
+}
+
+size_t TFaults::CardWrite(size_t Count) {
+  if (CardFree_ < 0) return Count;
+  size_t Fits = std::min<size_t>(Count, static_cast<size_t>(CardFree_));
+  CardFree_ -= static_cast<int64_t>(Fits);
+  return Fits;
 }
 
 std::string TFaults::NextNoise() {

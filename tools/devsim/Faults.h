@@ -21,6 +21,18 @@ class TFaults {
   // means "the device's usual code" and is replaced by DefaultCode.
   std::optional<int> ErrorFor(std::string_view Command, int DefaultCode) const;
 
+  // The link's other switches (see TOptions).
+  void SetSlowCommands(std::map<std::string, uint32_t> Slow) { SlowCommands_ = std::move(Slow); }
+  void SetStatShort(uint64_t Bytes) { StatShort_ = Bytes; }
+  void SetSplitReadyMs(uint32_t Ms) { SplitReadyMs_ = Ms; }
+  void SetCardFree(int64_t Bytes) { CardFree_ = Bytes; }
+  // How long Command takes before it answers (0: at once).
+  uint32_t DelayFor(std::string_view Command) const;
+  uint64_t StatShort() const { return StatShort_; }
+  uint32_t SplitReadyMs() const { return SplitReadyMs_; }
+  // Of Count bytes an upload writes to the card, how many still fit; counts them as written.
+  size_t CardWrite(size_t Count);
+
   // Stray bytes to send before an answer; empty unless --noise was given. They never contain
   // CR, LF or characters of either device's prompt, so they garble a line without ending it.
   std::string NextNoise();
@@ -39,6 +51,10 @@ class TFaults {
   int64_t StallAfter_;
   int64_t DropAfter_;
   uint64_t PayloadBytes_ = 0;
+  std::map<std::string, uint32_t> SlowCommands_;
+  uint64_t StatShort_ = 0;
+  uint32_t SplitReadyMs_ = 0;
+  int64_t CardFree_ = -1;
   size_t NoiseIndex_ = 0;
 };
 

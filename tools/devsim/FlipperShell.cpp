@@ -336,6 +336,7 @@ bool TFlipperShell::Storage(const std::string& Args) {
     Usage();
     return true;
   }
+  if (uint32_t Ms = Faults_.DelayFor(Sub); Ms > 0 && !Line_.Pause(Ms)) return false;
   if (Sub == "info") return Info(PathText);
   if (auto Code = Faults_.ErrorFor(Sub, kInternal)) {
     PrintError(*Code);
@@ -415,7 +416,9 @@ bool TFlipperShell::Stat(const TPath& Path) {
   } else if (S_ISDIR(Info.st_mode)) {
     Send("Directory\r\n");
   } else {
-    Send("File, size: " + std::to_string(static_cast<uint32_t>(Info.st_size)) + "b\r\n");
+    uint64_t Size = static_cast<uint64_t>(Info.st_size);
+    Size -= std::min(Size, Faults_.StatShort());
+    Send("File, size: " + std::to_string(static_cast<uint32_t>(Size)) + "b\r\n");
   }
   return true;
 }
@@ -539,7 +542,14 @@ bool TFlipperShell::ReadChunks(const TPath& Path, const std::string& ChunkText) 
   std::string Buffer;
   bool SessionGoesOn = true;
   while (Chunk > 0 && Offset < Size && SessionGoesOn) {
-    Send("\r\nReady?\r\n");
+    if (uint32_t Ms = Faults_.SplitReadyMs()) {
+      // The LF in a USB packet of its own, late.
+      Send("\r\nReady?\r");
+      if (!Line_.Pause(Ms)) return false;
+      Send("\n");
+    } else {
+      Send("\r\nReady?\r\n");
+    }
     // Any one byte is the go-ahead; nothing is special, and there is no time-out.
     uint8_t Go = 0;
     if (!Line_.ReadByte(Go)) {
@@ -589,9 +599,10 @@ bool TFlipperShell::WriteChunk(const TPath& Path, const std::string& SizeText) {
   }
   Send("Ready\r\n");
   TReceive Result = ReceivePayload(Size, 1024, [&](std::string_view Piece) {
-    if (write(Fd, Piece.data(), Piece.size()) == static_cast<ssize_t>(Piece.size())) return true;
+    size_t Fits = Faults_.CardWrite(Piece.size());
+    if (write(Fd, Piece.data(), Fits) == static_cast<ssize_t>(Piece.size())) return true;
     // The rest of the payload is not consumed: it reaches the command line as typed input.
-    PrintError(ErrnoToFs(errno));
+    PrintError(Fits < Piece.size() ? kInternal : ErrnoToFs(errno));
     return false;
   });
   close(Fd);

@@ -18,6 +18,9 @@ class TLine {
   virtual size_t Read(char* Buffer, size_t MaxCount) = 0;
   // Queues device bytes for the host. Bytes of a session that has ended are dropped.
   virtual void Write(std::string_view Bytes) = 0;
+  // The device is busy for Ms: it reads nothing meanwhile (the host's bytes queue). False when the
+  // simulator stops first.
+  virtual bool Pause(uint32_t Ms) = 0;
   // The device freezes: it reads nothing and sends nothing more (bytes already queued still go
   // out). Returns when the simulator stops.
   virtual void Stall() = 0;

@@ -57,6 +57,57 @@ std::string JoinWords(const std::vector<std::string>& Words, size_t From) {
   return Text;
 }
 
+// The key under which FAT finds a long name: letters folded to upper case, for ASCII and for the
+// Latin, Greek and Cyrillic letters of UTF-8 names (the up-case table FatFs uses with Unicode
+// names covers these).
+std::string FatKey(const std::string& Name) {
+  std::string Key;
+  for (size_t I = 0; I < Name.size();) {
+    unsigned char C = static_cast<unsigned char>(Name[I]);
+    uint32_t Code = C;
+    size_t Length = 1;
+    if (C >= 0xC0 && C < 0xE0 && I + 1 < Name.size()) {
+      Code = ((C & 0x1Fu) << 6) | (static_cast<unsigned char>(Name[I + 1]) & 0x3Fu);
+      Length = 2;
+    }
+    if (Code >= 'a' && Code <= 'z') {
+      Code -= 32;
+    } else if ((Code >= 0xE0 && Code <= 0xFE && Code != 0xF7) ||
+               (Code >= 0x3B1 && Code <= 0x3C9 && Code != 0x3C2) ||
+               (Code >= 0x430 && Code <= 0x44F)) {
+      Code -= 0x20;
+    } else if (Code >= 0x450 && Code <= 0x45F) {
+      Code -= 0x50;
+    } else if (Code >= 0x100 && Code <= 0x17F) {
+      bool OddIsLower = (Code >= 0x139 && Code <= 0x148) || (Code >= 0x179 && Code <= 0x17E);
+      bool Lower = OddIsLower ? (Code & 1) == 0 : (Code & 1) == 1;
+      if (Lower && Code != 0x131 && Code != 0x138 && Code != 0x149 && Code != 0x17F) --Code;
+    }
+    Key += std::to_string(Code) + ',';
+    I += Length;
+  }
+  return Key;
+}
+
+// The name under which Dir holds Part, when it holds it in another letter case: FAT does not
+// tell cases apart. Part itself when there is no such entry.
+std::string StoredName(const std::string& Dir, const std::string& Part) {
+  struct stat Info {};
+  if (lstat((Dir + "/" + Part).c_str(), &Info) == 0) return Part;
+  DIR* Handle = opendir(Dir.c_str());
+  if (Handle == nullptr) return Part;
+  std::string Found = Part;
+  const std::string Key = FatKey(Part);
+  while (dirent* Entry = readdir(Handle)) {
+    if (FatKey(Entry->d_name) == Key) {
+      Found = Entry->d_name;
+      break;
+    }
+  }
+  closedir(Handle);
+  return Found;
+}
+
 bool IsFatNameChar(unsigned char C) {
   if (C < 0x20 || C == 0x7F) return false;
   return std::strchr("\"*:<>?|", C) == nullptr;
@@ -213,6 +264,8 @@ TPortapackShell::TLineResult TPortapackShell::GetLine(std::string& Line) {
 
 bool TPortapackShell::Execute(const std::vector<std::string>& Words) {
   const std::string& Name = Words[0];
+  // A slow card: the command has been echoed and works; typed input waits meanwhile.
+  if (uint32_t Ms = Faults_.DelayFor(Name); Ms > 0 && !Line_.Pause(Ms)) return false;
   std::string Rest = JoinWords(Words, 1);
   size_t ArgCount = Words.size() - 1;
   if (Name == "help") {
@@ -287,6 +340,11 @@ bool TPortapackShell::Resolve(const std::string& Path, std::vector<std::string>&
       if (!IsFatNameChar(C)) return false;
     }
     Parts.push_back(Part);
+  }
+  std::string Dir = Root_;
+  for (std::string& Part : Parts) {
+    Part = StoredName(Dir, Part);
+    Dir += "/" + Part;
   }
   return true;
 }
@@ -493,8 +551,10 @@ bool TPortapackShell::CommandFwb(const std::string& CountText) {
   size_t PieceSize = Failure ? 64 : 65536;
   TReceive Result = ReceivePayload(Count, PieceSize, [&](std::string_view Piece) {
     if (!Failure) {
-      ssize_t Written = pwrite(File_, Piece.data(), Piece.size(), static_cast<off_t>(Position_));
-      if (Written == static_cast<ssize_t>(Piece.size())) {
+      size_t Fits = Faults_.CardWrite(Piece.size());
+      ssize_t Written = pwrite(File_, Piece.data(), Fits, static_cast<off_t>(Position_));
+      if (Fits < Piece.size()) errno = ENOSPC;
+      if (Fits == Piece.size() && Written == static_cast<ssize_t>(Piece.size())) {
         Position_ += Piece.size();
         return true;
       }

@@ -150,6 +150,11 @@ void TPtyLink::Write(std::string_view Bytes) {
   Wake();
 }
 
+bool TPtyLink::Pause(uint32_t Ms) {
+  std::unique_lock<std::mutex> Guard(Lock_);
+  return !Changed_.wait_for(Guard, std::chrono::milliseconds(Ms), [&] { return Shutdown_; });
+}
+
 void TPtyLink::Stall() {
   std::unique_lock<std::mutex> Guard(Lock_);
   Frozen_ = true;

@@ -48,6 +48,7 @@ class TPtyLink final : public TLine {
 
   size_t Read(char* Buffer, size_t MaxCount) override;
   void Write(std::string_view Bytes) override;
+  bool Pause(uint32_t Ms) override;
   void Stall() override;
   void Drop() override;
 

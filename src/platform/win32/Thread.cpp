@@ -1,7 +1,9 @@
 // Win32 plug-in thread: CreateThread, and at the end TerminateThread once the body has returned.
 // A thread's exit needs the loader lock, which the unloading DllMain holds, so the thread is never
 // waited for itself; an event set right after the body returns says it runs none of our code but
-// the last instructions of RunBody.
+// the last instructions of RunBody. Its start needs the loader lock too, so the start waits until
+// the thread runs RunBody: a thread still in its start-up when an unload ends it crashed 32-bit
+// Wine processes (about one unload in three), and on Windows it would start in unmapped code.
 #include "platform/Thread.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -17,10 +19,12 @@ namespace {
 constexpr int kNotStarted = 0;
 constexpr int kRunning = 1;
 constexpr int kCancelled = 2;
+constexpr DWORD kStartWaitMs = 5000;
 }  // namespace
 
 struct TPluginThreadState {
   HANDLE Handle;
+  HANDLE Started;
   HANDLE BodyReturned;
   void (*Body)(void*);
   void* Arg;
@@ -33,6 +37,7 @@ struct TPluginThreadState {
 namespace {
 DWORD WINAPI RunBody(LPVOID Raw) {
   auto* state = static_cast<TPluginThreadState*>(Raw);
+  SetEvent(state->Started);
   int expected = kNotStarted;
   if (state->Stage.compare_exchange_strong(expected, kRunning)) state->Body(state->Arg);
   SetEvent(state->BodyReturned);
@@ -41,14 +46,20 @@ DWORD WINAPI RunBody(LPVOID Raw) {
 }  // namespace
 
 TPluginThread StartPluginThread(void (*Body)(void* Arg), void* Arg) {
-  auto* state = new TPluginThreadState{nullptr, nullptr, Body, Arg};
+  auto* state = new TPluginThreadState{nullptr, nullptr, nullptr, Body, Arg};
+  state->Started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   state->BodyReturned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (state->BodyReturned) state->Handle = CreateThread(nullptr, 0, RunBody, state, 0, nullptr);
+  if (state->Started && state->BodyReturned)
+    state->Handle = CreateThread(nullptr, 0, RunBody, state, 0, nullptr);
   if (!state->Handle) {
+    if (state->Started) CloseHandle(state->Started);
     if (state->BodyReturned) CloseHandle(state->BodyReturned);
     delete state;
     return nullptr;
   }
+  // Callers start threads outside the loader lock (never from DllMain), so this wait ends as soon
+  // as the thread is through its start-up; the bound only keeps a stuck system from hanging here.
+  WaitForSingleObject(state->Started, kStartWaitMs);
   return state;
 }
 
@@ -61,6 +72,7 @@ void EndPluginThread(TPluginThread Thread, uint32_t TimeoutMs) {
     WaitForSingleObject(Thread->BodyReturned, TimeoutMs);
   TerminateThread(Thread->Handle, 0);
   CloseHandle(Thread->Handle);
+  CloseHandle(Thread->Started);
   CloseHandle(Thread->BodyReturned);
   // The state stays: a thread ended before it ran RunBody must not find it freed should it run.
 }
