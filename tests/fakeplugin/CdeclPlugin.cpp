@@ -1,8 +1,8 @@
 // A 32-bit Windows plug-in built with the wrong calling convention, for the host's stack check
 // (wfxhost --check-stack): FsInit and FsGetDefRootName are __stdcall as the interface requires,
 // the three listing functions are cdecl and leave their arguments on the stack. Every folder
-// holds one file, file.txt. Built for 32-bit Windows only; the interface header is left out on purpose, since
-// it declares every export __stdcall.
+// holds one file, file.txt. Built for 32-bit Windows only; the interface header is left out on
+// purpose, since it declares every export __stdcall.
 #include <windows.h>
 
 #include <cstring>
