@@ -30,13 +30,15 @@ finish() {
 probe() {
   env "$@" bash -c 'source "$1/scripts/wine-env.sh" && echo "$QUARNEL_WINE32_MODE|$QUARNEL_WINE32_HOW|$QUARNEL_WINE32|$QUARNEL_WINE64|$QUARNEL_WINE_TARGETS|${QEMU_RESERVED_VA:-}"' _ "$repo"
 }
-# Makes this namespace's binfmt_misc send i386 programs to /bin/false, mounted beside the usual
-# place, which stays unmounted for the set-up to mount.
+# Makes this namespace's binfmt_misc send i386 programs to /bin/false. Mounted beside the usual
+# place, which then stays unmounted for the set-up to mount; where the machine has mounted its own
+# there (and this namespace sees it), over it.
 block_i386() {
-  local alt
-  alt=$(mktemp -d)
-  mount -t binfmt_misc binfmt_misc "$alt" &&
-    printf '%s' ":quarnel-no-i386:M::$i386_elf:$i386_mask:/bin/false:F" >"$alt/register"
+  local at
+  at=$(mktemp -d)
+  [ -e /proc/sys/fs/binfmt_misc/register ] && at=/proc/sys/fs/binfmt_misc
+  mount -t binfmt_misc binfmt_misc "$at" &&
+    printf '%s' ":quarnel-no-i386:M::$i386_elf:$i386_mask:/bin/false:F" >"$at/register"
 }
 
 if [ "${1:-}" = --inside ]; then
@@ -58,7 +60,7 @@ if [ "${1:-}" = --inside ]; then
       check "blocked: skipped" equals "$(probe | cut -d'|' -f1-5)" \
         "skipped|skipped (this machine cannot run 32-bit programs)||/usr/lib/wine/wine64|win64"
       out=$(QUARNEL_WINE32=0 bash "$repo/scripts/i386-emulation.sh" 2>&1)
-      check "QUARNEL_WINE32=0: no set-up" equals "$out|$(ls /proc/sys/fs/binfmt_misc)" "|"
+      check "QUARNEL_WINE32=0: no set-up" equals "$out|$(ls /proc/sys/fs/binfmt_misc/qemu-i386 2>&1 >/dev/null | grep -c .)" "|1"
       ;;
     set-up)
       block_i386 || exit 1
@@ -84,23 +86,25 @@ check "QUARNEL_WINE32=0" equals "$(probe QUARNEL_WINE32=0)" \
 echo "this machine: $(probe | cut -d'|' -f2)"
 
 # Without root the set-up only prints the commands.
-fake=$(mktemp -d)
-trap 'rm -rf "$fake"' EXIT
-chmod 755 "$fake"
+fake=$(mktemp -d) tools=$(mktemp -d)
+trap 'rm -rf "$fake" "$tools"' EXIT
+chmod 755 "$fake" "$tools"
+# A copy the unprivileged user can read wherever the checkout lies.
+cp "$repo/scripts/i386-emulation.sh" "$tools/"
 as_user=()
 [ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 out=$("${as_user[@]}" env QUARNEL_BINFMT_DIR="$fake" QUARNEL_I386_LOADER=/bin/false \
-  bash "$repo/scripts/i386-emulation.sh" 2>&1)
+  bash "$tools/i386-emulation.sh" 2>&1)
 check "without root: exit status" equals "$?" 0
 check "without root: the mount" grep -qxF "  mount -t binfmt_misc binfmt_misc $fake" <<<"$out"
 check "without root: the registration" grep -qxF \
   "  printf '%s' ':qemu-i386:M::$i386_elf:$i386_mask:$qemu:FP' > $fake/register" <<<"$out"
 : >"$fake/register"
 out=$("${as_user[@]}" env QUARNEL_BINFMT_DIR="$fake" QUARNEL_I386_LOADER=/bin/false \
-  bash "$repo/scripts/i386-emulation.sh" 2>&1)
+  bash "$tools/i386-emulation.sh" 2>&1)
 check "without root, mounted: no mount" equals "$(grep -c 'mount -t' <<<"$out")" 0
 out=$(env QUARNEL_BINFMT_DIR="$fake/none" QUARNEL_I386_LOADER=/bin/false \
-  bash "$repo/scripts/i386-emulation.sh" 2>&1)
+  bash "$tools/i386-emulation.sh" 2>&1)
 check "no binfmt_misc: says so" grep -q "has no binfmt_misc" <<<"$out"
 
 inside() {  # inside CASE: runs this script's CASE in a namespace of its own
