@@ -55,15 +55,15 @@ void LogData(const std::string& Label, const std::string& Bytes) {
                static_cast<int32_t>(std::min<size_t>(Bytes.size(), 0x7FFFFFFF)));
 }
 
-// Where a rename keeps the file between download and upload: TEMP, else TMP, else the system's
-// temporary folder.
-std::string RenameTempPath() {
+// The file a rename keeps the data in between download and upload: a new file of its own in TEMP,
+// else TMP, else the system's temporary folder, created exclusively (never an existing file or a
+// link someone placed there) and readable by the user only. Empty when none could be created.
+std::string CreateRenameTempFile() {
   std::string dir = platform::GetEnv("TEMP");
   if (dir.empty()) dir = platform::GetEnv("TMP");
   if (dir.empty()) dir = platform::TempDirectory();
   if (dir.empty()) dir = "C:\\";
-  if (dir.back() != '\\' && dir.back() != '/') dir += platform::PathSeparator();
-  return dir + "quarnel_" + std::to_string(platform::TickCountMs()) + ".bin";
+  return platform::CreateUniqueLocalFile(dir, "quarnel_", ".bin", true);
 }
 
 }  // namespace
@@ -697,9 +697,14 @@ bool TPortapackDevice::RenameFile(const std::string& OldPath, const std::string&
   }
   bool empty = false;
   if (!CheckWritableTarget(newPath, empty)) return false;
-  const std::string tempPath = RenameTempPath();
-  if (!GetFile(OldPath, tempPath, nullptr, nullptr)) return false;
-  bool ok = PutFile(tempPath, NewPath, nullptr, nullptr) && DeleteFile(OldPath);
+  const std::string tempPath = CreateRenameTempFile();
+  if (tempPath.empty()) {
+    LastError = "Cannot create a temporary file for the rename";
+    DeviceLog("portapack " + LastError);
+    return false;
+  }
+  bool ok = GetFile(OldPath, tempPath, nullptr, nullptr) &&
+            PutFile(tempPath, NewPath, nullptr, nullptr) && DeleteFile(OldPath);
   platform::DeleteLocalFile(tempPath);
   return ok;
 }

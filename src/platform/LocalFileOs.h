@@ -17,5 +17,7 @@ int64_t LocalSize(intptr_t Handle);
 // One read or write; Done may be less than Count. False on an error.
 bool ReadLocal(intptr_t Handle, void* Buf, uint32_t Count, uint32_t& Done);
 bool WriteLocal(intptr_t Handle, const void* Buf, uint32_t Count, uint32_t& Done);
+// The running process's id, which sets a unique name apart from other processes' names.
+uint32_t ProcessId();
 
 }  // namespace platform::os

@@ -58,6 +58,59 @@ bool IsAbort(const std::string& Reason) {
   return UpperAscii(Reason).find("ABORT") != std::string::npos;
 }
 
+// A download is written to a new file beside its target, which takes the target's place only once
+// the whole file has arrived: a failed or aborted copy leaves an existing file as it was, and no
+// half file ever carries the target's name. The staging file goes with the object unless it was
+// committed.
+class TStagedDownload {
+ public:
+  explicit TStagedDownload(const std::string& LocalName)
+      : LocalName_(LocalName), Target_(platform::ResolveLocalFile(LocalName)) {}
+  ~TStagedDownload() {
+    if (!Path_.empty()) platform::DeleteLocalFile(Path_);
+  }
+  TStagedDownload(const TStagedDownload&) = delete;
+  TStagedDownload& operator=(const TStagedDownload&) = delete;
+
+  // Creates the staging file; false with Problem set.
+  bool Begin() {
+    // A read-only file stays: the user's copy would fail on it as on any other program's.
+    if (platform::LocalFileExists(Target_) && !platform::LocalFileWritable(Target_))
+      return Fail("Cannot write local file (read-only): ");
+    Path_ =
+        platform::CreateUniqueLocalFile(platform::LocalFolderOf(Target_), kPrefix, kSuffix, false);
+    return !Path_.empty() || Fail("Cannot create local file: ");
+  }
+  // Puts the complete download in the target's place; false with Problem set.
+  bool Commit() {
+    if (!platform::ReplaceLocalFile(Path_, Target_)) return Fail("Cannot replace local file: ");
+    Path_.clear();
+    return true;
+  }
+  const std::string& Path() const { return Path_; }
+  // A device's reason with the staging file's name replaced by the host's name for the target.
+  std::string InHostTerms(std::string Reason) const {
+    for (size_t at = Reason.find(Path_); !Path_.empty() && at != std::string::npos;
+         at = Reason.find(Path_, at + LocalName_.size()))
+      Reason.replace(at, Path_.size(), LocalName_);
+    return Reason;
+  }
+
+  std::string Problem;
+
+ private:
+  bool Fail(const std::string& What) {
+    Problem = What + LocalName_;
+    return false;
+  }
+
+  static constexpr const char* kPrefix = "~quarnel-";
+  static constexpr const char* kSuffix = ".part";
+  const std::string LocalName_;
+  const std::string Target_;
+  std::string Path_;
+};
+
 // Runs one device operation that answers true or false, for the three simple exports.
 template <typename TOperation>
 bool SimpleOperation(const std::string& Path, const std::string& Prefix, TOperation Operation) {
@@ -105,14 +158,25 @@ int GetFileOperation(const std::string& RemoteName, const std::string& LocalName
       (CopyFlags & (FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_RESUME)) == 0)
     return FS_FILE_EXISTS;
   // Resume is done as overwrite: the whole file is transferred again.
-  TShellDevice& device = *target.Device.get();
-  TProgressBridge bridge(RemoteName, LocalName);
-  if (device.GetFile(target.Remote, LocalName, bridge.Callback(), nullptr)) {
-    if (CopyFlags & FS_COPYFLAGS_MOVE) device.DeleteFile(target.Remote);
-    return FS_FILE_OK;
+  TStagedDownload staged(LocalName);
+  if (!staged.Begin()) {
+    ReportFailure("GetFile: ", staged.Problem);
+    return FS_FILE_WRITEERROR;
   }
-  ReportFailure("GetFile: ", device.LastError);
-  return IsAbort(device.LastError) ? FS_FILE_USERABORT : FS_FILE_READERROR;
+  TShellDevice& device = *target.Device.get();
+  // The host's names in the progress display, never the staging file's.
+  TProgressBridge bridge(RemoteName, LocalName);
+  if (!device.GetFile(target.Remote, staged.Path(), bridge.Callback(), nullptr)) {
+    std::string reason = staged.InHostTerms(device.LastError);
+    ReportFailure("GetFile: ", reason);
+    return IsAbort(reason) ? FS_FILE_USERABORT : FS_FILE_READERROR;
+  }
+  if (!staged.Commit()) {
+    ReportFailure("GetFile: ", staged.Problem);
+    return FS_FILE_WRITEERROR;
+  }
+  if (CopyFlags & FS_COPYFLAGS_MOVE) device.DeleteFile(target.Remote);
+  return FS_FILE_OK;
 }
 
 int PutFileOperation(const std::string& LocalName, const std::string& RemoteName, int CopyFlags) {

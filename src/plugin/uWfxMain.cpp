@@ -151,8 +151,10 @@ BOOL WFX_API FsFindNext(HANDLE Hdl, WIN32_FIND_DATAA* FindData) {
 }
 
 int WFX_API FsFindClose(HANDLE Hdl) {
-  if (Hdl == INVALID_HANDLE_VALUE) return 0;
-  delete ReleaseFindContext(Hdl);
+  try {
+    if (Hdl != INVALID_HANDLE_VALUE) delete ReleaseFindContext(Hdl);
+  } catch (...) {
+  }
   return 0;
 }
 

@@ -41,14 +41,44 @@ class TOperationGate {
   bool Busy_ = false;
 };
 
+// Tells the operations that let go of a slot taken out of the cache when its device is destroyed
+// and its port closed: only then can the port be opened again.
+class TDeparture {
+ public:
+  void MarkGone() {
+    {
+      std::lock_guard<std::mutex> guard(Lock_);
+      Gone_ = true;
+    }
+    Changed_.notify_all();
+  }
+  // True when the slot is (or becomes) destroyed within TimeoutMs.
+  bool WaitGone(uint32_t TimeoutMs) {
+    std::unique_lock<std::mutex> lock(Lock_);
+    return Changed_.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [this] { return Gone_; });
+  }
+
+ private:
+  std::mutex Lock_;
+  std::condition_variable Changed_;
+  bool Gone_ = false;
+};
+
 }  // namespace
 
 // One cache slot. The device is disconnected and destroyed with the slot (TShellDevicePtr), which
 // happens when the cache and every TDeviceUse have let go of it.
 struct TOwnedDevice {
+  ~TOwnedDevice() {
+    Device.reset();  // disconnected, its port closed
+    Departure->MarkGone();
+  }
+
   std::string RootDisplay;
   std::string Port;
   TShellDevicePtr Device;
+  // Outlives the slot for those who wait for its end.
+  std::shared_ptr<TDeparture> Departure = std::make_shared<TDeparture>();
   TOperationGate Operation;
   // Operations that have found this slot and not yet ended; raised only under RegistryLock.
   std::atomic<int> UseCount{0};
@@ -122,11 +152,13 @@ TShellDevice* TDeviceUse::get() const {
 
 void TDeviceUse::Release() {
   if (!Slot_) return;
+  // The operation's end counts as activity: the idle time runs from here. It is marked while the
+  // device still counts as in use, so that the idle watcher, which looks at the use counts before
+  // the stamp, never finds the device idle with the stamp of long ago.
+  MarkActivity();
   if (Holding_) Slot_->Operation.Leave();
   Holding_ = false;
   Slot_->UseCount.fetch_sub(1);
-  // The operation's end counts as activity: the idle time runs from here.
-  MarkActivity();
   Slot_.reset();  // may be the last owner of a slot that left the cache meanwhile
 }
 
@@ -143,17 +175,48 @@ TShellDevicePtr CreateDeviceForPort(const std::string& PortName, const std::stri
   return CreateDeviceForPortDefault(PortName, FriendlyName, VID, PID);
 }
 
+namespace {
+
+// A slot that left the cache while an operation held it: the operation lets go of it and waits,
+// with the busy bound, until its device is destroyed and the port closed, so that a connect afresh
+// can open the port. False when the device is still not gone.
+bool LetGoAndWaitUntilGone(TDeviceUse& Use, TSlotPtr& Slot) {
+  std::shared_ptr<TDeparture> departure = Slot->Departure;
+  Use = TDeviceUse();
+  Slot.reset();
+  return departure->WaitGone(BusyWaitMs.load());
+}
+
+}  // namespace
+
+// GetDevice's work, with access to TDeviceUse: a lookup whose slot left the cache while it waited
+// for the device looks once more (MayRetry).
+class TDeviceLookup {
+ public:
+  static TDeviceUse Run(const std::string& RootDisplay, bool MayRetry);
+};
+
 TDeviceUse GetDevice(const std::string& RootDisplay) {
+  return TDeviceLookup::Run(RootDisplay, true);
+}
+
+TDeviceUse TDeviceLookup::Run(const std::string& RootDisplay, bool MayRetry) {
   TDeviceUse use;
   if (RootDisplay.empty()) return use;
   DeviceLog("GetDevice: RootDisplay=[" + RootDisplay + "]");
   TDeviceKind kind = KindForDisplay(RootDisplay);
   if (kind == dkNone) {
     // A folder the host remembers (its history, a restored tab) before the root was listed in
-    // this run, or a device plugged in since: look at the ports once more before refusing.
-    DeviceLog("GetDevice: not in the root list, listing the root again");
-    ListRoot();
-    kind = KindForDisplay(RootDisplay);
+    // this run, or a device plugged in since: look at the ports once more before refusing. Only
+    // for the name of a device folder whose port exists: any other first part of a path (a folder
+    // the host tries to make at the root, a stale tab) is refused at once, without opening ports
+    // or sweeping the cache.
+    const std::string port = PortOfDeviceFolderName(RootDisplay);
+    if (!port.empty() && PortExists(port)) {
+      DeviceLog("GetDevice: not in the root list, listing the root again");
+      ListRoot();
+      kind = KindForDisplay(RootDisplay);
+    }
   }
   if (kind != dkPortapack && kind != dkFlipper) {
     DeviceLog("GetDevice: kind not openable, returning nil");
@@ -231,7 +294,10 @@ TDeviceUse GetDevice(const std::string& RootDisplay) {
     removed = slot->Removed;
   }
   if (removed) {
-    use.Release();
+    // Disconnected, swept, or dropped by an operation that found its connection lost, while this
+    // one waited: look again once the old device is gone (it may have been connected afresh
+    // meanwhile).
+    if (LetGoAndWaitUntilGone(use, slot) && MayRetry) return Run(RootDisplay, false);
     use.Problem_ = "Device was disconnected while this operation waited for it";
     DeviceLog("GetDevice: " + use.Problem_);
     return use;
@@ -240,7 +306,6 @@ TDeviceUse GetDevice(const std::string& RootDisplay) {
     // A broken transfer left the device unable to take commands (a Flipper whose upload stopped
     // mid-chunk): drop it and connect afresh rather than fail every operation until it times out.
     DeviceLog("GetDevice: cached device lost its connection - connecting afresh");
-    use.Release();
     {
       std::lock_guard<std::mutex> guard(state->RegistryLock);
       for (size_t i = state->OwnedDevices.size(); i-- > 0;) {
@@ -249,8 +314,11 @@ TDeviceUse GetDevice(const std::string& RootDisplay) {
         RemoveSlot(*state, i);
       }
     }
-    slot.reset();  // the old port is closed here unless another operation still waits for it
-    return GetDevice(RootDisplay);
+    // Operations still waiting for the old device find it removed and let go of it.
+    if (LetGoAndWaitUntilGone(use, slot) && MayRetry) return Run(RootDisplay, false);
+    use.Problem_ = "Device lost its connection; try again";
+    DeviceLog("GetDevice: " + use.Problem_);
+    return use;
   }
   return use;
 }
@@ -285,13 +353,17 @@ void SweepStaleDevices(const std::vector<std::string>& PortNames) {
   }
 }
 
-void DisconnectAllNotify() {
+void DisconnectAllNotify(const std::atomic<bool>* Terminated) {
   TCacheState* state = State.load();
   if (!state) return;
   std::lock_guard<std::mutex> guard(state->RegistryLock);
-  // Decided again under the lock: an operation that began after the watcher's test keeps its
-  // device, and so does one that is still running.
-  if (RegistryTickCount() - LastActivity() < kIdleLimitMs || AnyInUse(*state)) {
+  // The unload may have passed the lock between the watcher's look at its flag and here: it has
+  // gone on to destroy the devices itself, and the host, inside its unload, must hear nothing.
+  if (Terminated && Terminated->load()) return;
+  // Decided again under the lock: an operation that is still running keeps its device, and so does
+  // one that began after the watcher's test. The use counts come first: an operation marks
+  // activity before it counts as ended.
+  if (AnyInUse(*state) || IdleTimeMs() < kIdleLimitMs) {
     DebugLog("DisconnectAllNotify: recent activity, skipping");
     return;
   }

@@ -7,7 +7,7 @@
 // - The lookup counts the slot as in use while it still holds RegistryLock, and the count drops
 //   when the TDeviceUse ends. The idle watcher decides under the same lock and leaves the cache
 //   alone while any device is in use: an operation in progress is plug-in activity, however long
-//   it runs. The end of an operation marks activity again.
+//   it runs. The end of an operation marks activity again, before the count drops.
 // - The TDeviceUse shares ownership of the slot with the cache. A disconnect or stale sweep that
 //   meets a busy device takes the slot out of the cache at once (the host sees DISCONNECT), and
 //   the device is disconnected and destroyed when the last owner lets go: by the disconnect itself
@@ -16,8 +16,12 @@
 // - The TDeviceUse holds the slot's operation lock: one exported operation at a time talks to a
 //   device. A second one (the host lists on its main thread while a transfer runs on another)
 //   waits at most DeviceBusyWaitMs and then fails with a "busy" reason instead of hanging.
+// - An operation that waited for a device that left the cache meanwhile lets go of it, waits
+//   (with the same bound) until the old device is destroyed and its port closed, and looks again,
+//   once: the device is then connected afresh instead of failing on the plug-in's own open port.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -27,6 +31,7 @@
 
 struct TComPortInfo;
 struct TOwnedDevice;
+class TDeviceLookup;
 
 // One exported operation's use of a cached device. Empty when GetDevice found no device (the
 // registry has logged why) or when the device stayed busy (Problem() says so).
@@ -47,7 +52,7 @@ class TDeviceUse {
   const std::string& Problem() const { return Problem_; }
 
  private:
-  friend TDeviceUse GetDevice(const std::string& RootDisplay);
+  friend class TDeviceLookup;
   void Release();
 
   std::shared_ptr<TOwnedDevice> Slot_;
@@ -65,8 +70,8 @@ void DisconnectDevice(const std::string& RootDisplay);
 // Drops every cached device whose port is not in PortNames (compared without letter case).
 void SweepStaleDevices(const std::vector<std::string>& PortNames);
 // The idle watcher's disconnect of everything, unless there was recent activity or a device is in
-// use.
-void DisconnectAllNotify();
+// use, or Terminated (the watcher's flag, looked at under RegistryLock) says the unload has begun.
+void DisconnectAllNotify(const std::atomic<bool>* Terminated = nullptr);
 // Text of the last failed Connect; empty after a successful one.
 std::string LastConnectError();
 

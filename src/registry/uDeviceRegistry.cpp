@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/Platform.h"
+#include "platform/PortName.h"
 #include "registry/uDeviceCache.h"
 #include "serial/uComScan.h"
 #include "util/uLibraryObject.h"
@@ -98,6 +99,27 @@ std::string RootDescription(TDeviceKind Kind, const std::string& FlipperName,
   }
 }
 
+std::string PortOfDeviceFolderName(const std::string& RootDisplay) {
+  const size_t open = RootDisplay.rfind(" (");
+  if (open == std::string::npos || RootDisplay.back() != ')') return {};
+  const std::string port = RootDisplay.substr(open + 2, RootDisplay.size() - open - 3);
+  const std::string kind = RootDisplay.substr(0, open);
+  const std::string flipper = "Flipper Zero";
+  const bool named =
+      kind.size() > flipper.size() + 1 && kind.compare(0, flipper.size() + 1, flipper + " ") == 0;
+  if (!platform::IsPortName(port) || (kind != "PortaPack" && kind != flipper && !named)) return {};
+  return port;
+}
+
+bool PortExists(const std::string& PortName) {
+  if (TPortEnumerator enumerate = PortEnumerator.load()) {
+    for (const TComPortInfo& port : enumerate([](const TComPortInfo&) { return false; }))
+      if (port.PortName == PortName) return true;
+    return false;
+  }
+  return IsPortListed(PortName);
+}
+
 TComPortInfos ScanPorts() {
   TPortEnumerator enumerate = PortEnumerator.load();
   return enumerate ? enumerate(WouldBeListed) : EnumerateComPorts(WouldBeListed);
@@ -177,6 +199,11 @@ uint64_t LastActivity() {
 }
 void SetLastActivity(uint64_t Tick) {
   ActivityStamp.store(Tick);
+}
+uint64_t IdleTimeMs() {
+  const uint64_t last = LastActivity();
+  const uint64_t now = RegistryTickCount();
+  return now > last ? now - last : 0;
 }
 
 void SetConnectNotify(TConnectNotifier Proc) {

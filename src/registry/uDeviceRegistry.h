@@ -40,6 +40,12 @@ std::string RootDisplayName(TDeviceKind Kind, const std::string& Port,
                             const std::string& FlipperName);
 std::string RootDescription(TDeviceKind Kind, const std::string& FlipperName,
                             const std::string& FriendlyName);
+// The port in a name of the form RootDisplayName gives a PortaPack's or a Flipper's folder
+// ("PortaPack (COM5)", "Flipper Zero Name (ttyACM0)"); empty for any other name.
+std::string PortOfDeviceFolderName(const std::string& RootDisplay);
+// Whether the port exists now (the test seam's list, or IsPortListed), without opening it and
+// without a line in the log.
+bool PortExists(const std::string& PortName);
 
 // The registry's clock: the system's millisecond tick count, unless a test replaced it.
 uint64_t RegistryTickCount();
@@ -50,6 +56,10 @@ void SetTickSource(TTickSource Source);  // null restores the system's
 void MarkActivity();
 uint64_t LastActivity();
 void SetLastActivity(uint64_t Tick);
+// Milliseconds since the last activity. The stamp is read before the clock, and a stamp newer than
+// the clock's reading (another thread marked activity in between) counts as no idle time, never as
+// a difference that wraps round.
+uint64_t IdleTimeMs();
 
 // Connect and disconnect notices.
 using TConnectNotifier = void (*)(int32_t MsgType, const std::string& Text);

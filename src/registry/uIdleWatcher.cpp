@@ -32,11 +32,12 @@ void Execute(void* Arg) {
     TCacheCount count = CountCachedDevices();
     // A device in use is activity: the operation marks activity again when it ends.
     if (count.Devices == 0 || count.AnyInUse) continue;
-    uint64_t elapsed = RegistryTickCount() - LastActivity();
+    const uint64_t elapsed = IdleTimeMs();
     if (elapsed < kIdleLimitMs) continue;
     DebugLog("IdleWatcher: timeout after " + std::to_string(elapsed / 1000) +
              "s - disconnecting all");
-    DisconnectAllNotify();
+    // The unload can begin right here; the disconnect looks at the flag again under the lock.
+    DisconnectAllNotify(&watcher->Terminated);
   }
 }
 

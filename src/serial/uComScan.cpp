@@ -4,6 +4,7 @@
 #include "serial/uComScan.h"
 
 #include "platform/PortDiscovery.h"
+#include "platform/PortName.h"
 #include "util/uStrUtils.h"
 
 #include <algorithm>
@@ -88,6 +89,35 @@ struct TSerialCommEntry {
   std::string ValueName;
   std::string Port;
 };
+
+// The SERIALCOMM entries with a port, in value order; false when the key cannot be opened. An
+// error while enumerating ends the list early, with its code in EnumError.
+bool ReadSerialComm(IRegistryAccess& Registry, std::vector<TSerialCommEntry>& Entries,
+                    int32_t& EnumError) {
+  EnumError = platform::kRegSuccess;
+  TKeyGuard serialComm(Registry, Registry.OpenKey(kSerialCommKey));
+  if (!serialComm) return false;
+  for (uint32_t index = 0;; ++index) {
+    char name[kNameBufferSize] = {};
+    uint8_t data[kPortDataSize] = {};
+    uint32_t nameLength = kNameBufferSize;
+    uint32_t dataSize = kPortDataSize;
+    uint32_t type = 0;
+    const int32_t rc =
+        Registry.EnumValue(serialComm.Get(), index, name, nameLength, type, data, dataSize);
+    if (rc == platform::kRegNoMoreItems) break;
+    if (rc != platform::kRegSuccess) {
+      EnumError = rc;
+      break;
+    }
+    TSerialCommEntry entry;
+    entry.ValueName = TextUpToNul(reinterpret_cast<const uint8_t*>(name),
+                                  std::min(nameLength, kNameBufferSize - 1));
+    entry.Port = TextUpToNul(data, std::min(dataSize, kPortDataSize));
+    if (!entry.Port.empty()) Entries.push_back(std::move(entry));
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -238,32 +268,12 @@ TComPortInfos EnumerateComPortsFrom(IRegistryAccess& Registry, const TPortPresen
   Log("--- EnumerateComPorts start ---");
 
   std::vector<TSerialCommEntry> entries;
-  {
-    TKeyGuard serialComm(Registry, Registry.OpenKey(kSerialCommKey));
-    if (!serialComm) {
-      Log("SERIALCOMM key konnte nicht geoeffnet werden");
-      return result;
-    }
-    for (uint32_t index = 0;; ++index) {
-      char name[kNameBufferSize] = {};
-      uint8_t data[kPortDataSize] = {};
-      uint32_t nameLength = kNameBufferSize;
-      uint32_t dataSize = kPortDataSize;
-      uint32_t type = 0;
-      const int32_t rc =
-          Registry.EnumValue(serialComm.Get(), index, name, nameLength, type, data, dataSize);
-      if (rc == platform::kRegNoMoreItems) break;
-      if (rc != platform::kRegSuccess) {
-        Log("RegEnumValueA Fehler " + std::to_string(rc));
-        break;
-      }
-      TSerialCommEntry entry;
-      entry.ValueName = TextUpToNul(reinterpret_cast<const uint8_t*>(name),
-                                    std::min(nameLength, kNameBufferSize - 1));
-      entry.Port = TextUpToNul(data, std::min(dataSize, kPortDataSize));
-      if (!entry.Port.empty()) entries.push_back(std::move(entry));
-    }
+  int32_t enumError = platform::kRegSuccess;
+  if (!ReadSerialComm(Registry, entries, enumError)) {
+    Log("SERIALCOMM key konnte nicht geoeffnet werden");
+    return result;
   }
+  if (enumError != platform::kRegSuccess) Log("RegEnumValueA Fehler " + std::to_string(enumError));
 
   // Each port's instance is looked up before the presence test, which needs its ids to leave
   // alone the ports that the caller would not use.
@@ -306,6 +316,26 @@ TComPortInfos EnumerateComPortsFrom(IRegistryAccess& Registry, const TPortPresen
   result.resize(kept);
   Log("--- EnumerateComPorts fertig, " + std::to_string(kept) + " Ports ---");
   return result;
+}
+
+bool IsPortListedIn(IRegistryAccess& Registry, const std::string& PortName) {
+  std::vector<TSerialCommEntry> entries;
+  int32_t enumError = platform::kRegSuccess;
+  if (!platform::IsPortName(PortName) || !ReadSerialComm(Registry, entries, enumError))
+    return false;
+  return std::any_of(entries.begin(), entries.end(), [&](const TSerialCommEntry& Entry) {
+    return EqualsIgnoreAsciiCase(Entry.Port, PortName);
+  });
+}
+
+bool IsPortListed(const std::string& PortName) {
+  try {
+    if (std::unique_ptr<platform::IRegistryAccess> registry = platform::CreateSystemRegistry())
+      return IsPortListedIn(*registry, PortName);
+    return IsPortListedSysfs(PortName);
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 TComPortInfos EnumerateComPorts(const TPortFilter& ProbeOnly) {

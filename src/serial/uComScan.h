@@ -38,6 +38,14 @@ using TPortFilter = std::function<bool(const TComPortInfo& Port)>;
 // (EnumerateComPortsSysfs).
 TComPortInfos EnumerateComPorts(const TPortFilter& ProbeOnly = nullptr);
 
+// Whether the system lists the port right now, without opening it and without a line in the log:
+// a SERIALCOMM value names it (Windows), or QUARNEL_SYSFS_ROOT/class/tty/NAME exists (elsewhere).
+// A name that platform::IsPortName refuses is never listed.
+bool IsPortListed(const std::string& PortName);
+// Its two halves (SERIALCOMM letter case does not matter).
+bool IsPortListedIn(platform::IRegistryAccess& Registry, const std::string& PortName);
+bool IsPortListedSysfs(const std::string& PortName);
+
 // True when the port's device is there (platform::ProbePort): the ghost test.
 bool IsPortPresent(const std::string& PortName);
 using TPortPresenceTest = std::function<bool(const std::string& PortName)>;

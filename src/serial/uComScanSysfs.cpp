@@ -3,6 +3,7 @@
 // nearest ancestor that holds idVendor and idProduct), which is where USB interfaces sit.
 #include "platform/Platform.h"
 #include "platform/PortDiscovery.h"
+#include "platform/PortName.h"
 #include "serial/uComScan.h"
 
 #include <algorithm>
@@ -75,6 +76,15 @@ uint16_t ReadUsbId(const fs::path& Path) {
   return static_cast<uint16_t>(ParseHex(text, 0));
 }
 
+// QUARNEL_SYSFS_ROOT (default /sys), with its links resolved where it exists.
+fs::path SysfsRoot() {
+  std::string rootText = platform::GetEnv("QUARNEL_SYSFS_ROOT");
+  if (rootText.empty()) rootText = "/sys";
+  std::error_code ec;
+  fs::path root = fs::canonical(fs::path(rootText), ec);
+  return ec ? fs::path(rootText) : root;
+}
+
 struct TCandidate {
   std::string Name;
   fs::path UsbDevice;
@@ -132,14 +142,11 @@ TComPortInfos EnumerateComPortsSysfs(const TPortFilter& ProbeOnly) {
   TComPortInfos result;
   Log("--- EnumerateComPorts start ---");
 
-  std::string rootText = platform::GetEnv("QUARNEL_SYSFS_ROOT");
-  if (rootText.empty()) rootText = "/sys";
-  std::error_code ec;
-  fs::path root = fs::canonical(fs::path(rootText), ec);
-  if (ec) root = fs::path(rootText);
+  const fs::path root = SysfsRoot();
   const fs::path ttyClass = root / "class" / "tty";
 
   std::vector<TCandidate> candidates;
+  std::error_code ec;
   fs::directory_iterator it(ttyClass, ec);
   if (ec) {
     Log(ttyClass.string() + " konnte nicht geoeffnet werden");
@@ -174,4 +181,10 @@ TComPortInfos EnumerateComPortsSysfs(const TPortFilter& ProbeOnly) {
   }
   Log("--- EnumerateComPorts fertig, " + std::to_string(result.size()) + " Ports ---");
   return result;
+}
+
+bool IsPortListedSysfs(const std::string& PortName) {
+  if (!platform::IsPortName(PortName)) return false;
+  std::error_code ec;
+  return fs::exists(SysfsRoot() / "class" / "tty" / PortName, ec);
 }

@@ -2,8 +2,10 @@
 // progress, aborts, renames, the device's faults, and the wire (the simulator's transcript)
 // for every command line the shell must not see.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -282,6 +284,48 @@ TEST_F(PortapackDevice, RenamesFilesButNeverFoldersOrOntoThemselves) {
   EXPECT_EQ(OnCard("DIR/new.txt"), "content");
   for (const auto& entry : fs::directory_iterator(Work.Path()))
     EXPECT_EQ(entry.path().filename().string().find("quarnel_"), std::string::npos);
+}
+
+// The rename's temporary file is its own: a new file created exclusively, under a name no other
+// rename shares. Links planted in the temporary folder under every name a rename might pick (by the
+// clock, or by this process and a count) lead nowhere it writes.
+TEST_F(PortapackDevice, ARenameNeverWritesThroughALinkInTheTemporaryFolder) {
+  Start();
+  const std::string temp = Work.Path() + "/temp";
+  fs::create_directories(temp);
+  const std::string savedTemp = platform::GetEnv("TEMP");
+  setenv("TEMP", temp.c_str(), 1);
+  struct TRestore {
+    std::string Value;
+    ~TRestore() { Value.empty() ? unsetenv("TEMP") : setenv("TEMP", Value.c_str(), 1); }
+  } restore{savedTemp};
+  const std::string victim = Local("victim.txt");
+  ASSERT_TRUE(WriteLocalFile(victim, "precious"));
+  const uint64_t now = platform::TickCountMs();
+  size_t planted = 0;
+  auto plant = [&](const std::string& Name) {
+    fs::create_symlink(victim, temp + "/" + Name);
+    ++planted;
+  };
+  for (uint64_t tick = now - 100; tick < now + 20000; ++tick)
+    plant("quarnel_" + std::to_string(tick) + ".bin");
+  char process[16];
+  std::snprintf(process, sizeof(process), "%x", static_cast<unsigned>(getpid()));
+  for (int count = 0; count < 50; ++count)
+    plant("quarnel_" + std::string(process) + "-" + std::to_string(count) + ".bin");
+
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/old.txt", "content"));
+  ASSERT_TRUE(Device->RenameFile("/old.txt", "/new.txt")) << Device->LastError;
+  EXPECT_EQ(OnCard("new.txt"), "content");
+  std::string kept;
+  EXPECT_TRUE(ReadLocalFile(victim, kept));
+  EXPECT_EQ(kept, "precious");
+  size_t links = 0;
+  for (const auto& entry : fs::directory_iterator(temp)) {
+    EXPECT_TRUE(entry.is_symlink()) << entry.path();  // the rename's own file is gone
+    links += entry.is_symlink() ? 1 : 0;
+  }
+  EXPECT_EQ(links, planted);
 }
 
 TEST_F(PortapackDevice, PathsTheShellCannotTakeAreRefusedBeforeAnythingIsSent) {

@@ -319,6 +319,41 @@ EOF
     "$work/local/after-abort.bin"
 }
 
+# An overwriting download that the user aborts keeps the file it would have replaced, byte for
+# byte, and leaves nothing beside it; one that completes replaces it. Remote is a file on one
+# device, Tag names the run, Store is the remote file in the device's storage.
+flow_aborted_overwrite() {
+  local remote=$1 tag=$2 store=$3
+  local kept=keep-$tag.txt replaced=replace-$tag.txt
+  mkdir -p "$work/old"
+  printf 'the older %s report, still wanted\n' "$tag" >"$work/old/$tag.txt"
+  cp "$work/old/$tag.txt" "$work/local/$kept"
+  cp "$work/old/$tag.txt" "$work/local/$replaced"
+  flow "overwrite-$tag" <<EOF
+ls "$ROOT"
+get --overwrite --abort-at=50 "$remote" "${L}$kept"       | FsGetFile: FS_FILE_USERABORT
+                                                          | ${ERROR}GetFile: User abort
+                                                          | progress 0% $remote -> ${L}$kept
+get --resume --abort-at=0 "$remote" "${L}$kept"           | FsGetFile: FS_FILE_USERABORT
+get --overwrite --move --abort-at=99 "$remote" "${L}$kept" | FsGetFile: FS_FILE_USERABORT
+get "$remote" "${L}$kept"                                 | FsGetFile: FS_FILE_EXISTS
+get --overwrite "$remote" "${L}$replaced"                 | FsGetFile: FS_FILE_OK
+                                                          | progress 100% $remote -> ${L}$replaced
+EOF
+  check "$tag: an aborted overwrite keeps the old file" same_bytes "$work/old/$tag.txt" \
+    "$work/local/$kept"
+  check "$tag: a complete overwrite replaces it" same_bytes "$store" "$work/local/$replaced"
+  check "$tag: the aborted move keeps the remote file" test -e "$store"
+  check "$tag: nothing left beside the target" no_staging_files
+}
+
+# No download left a file of its own in the local folder.
+no_staging_files() {
+  local left
+  left=$(find "$work/local" -name '~quarnel-*')
+  [ -z "$left" ] || { echo "left: $left"; return 1; }
+}
+
 # Existing targets without flags, then with --overwrite; --move in both directions.
 flow_exists_and_move() {
   printf 'old local\n' >"$work/local/exists.txt"
@@ -488,7 +523,7 @@ EOF
 # device leaves the listing depends on its pseudo-terminal's number not being taken by another
 # program meanwhile, so flow_stale shows the sweep instead.)
 flow_silent_and_dropped() {
-  local silent_pp silent_fz drop_get_pp drop_get_fz drop_put_pp drop_put_fz silent_pp_name
+  local silent_pp silent_fz drop_get_pp drop_get_fz drop_put_pp drop_put_fz silent_pp_name name
   silent_pp=$(portapack_dir $SLOT_SILENT_PP)
   silent_fz=$(flipper_dir $SLOT_SILENT_FZ Mute)
   drop_get_pp=$(portapack_dir $SLOT_DROP_GET_PP)
@@ -496,6 +531,11 @@ flow_silent_and_dropped() {
   drop_put_pp=$(portapack_dir $SLOT_DROP_PUT_PP)
   drop_put_fz=$(flipper_dir $SLOT_DROP_PUT_FZ DropPut)
   silent_pp_name=${silent_pp#\\}
+  mkdir -p "$work/old"
+  for name in drop-pp drop-fz; do
+    printf 'the older %s, still wanted\n' "$name" >"$work/old/$name.bin"
+    cp "$work/old/$name.bin" "$work/local/$name.bin"
+  done
   flow faults-line <<EOF
 ls "$ROOT"
 ls "$silent_pp"             | ${ERROR}ListDir failed: No answer from device | ls: path not found
@@ -504,19 +544,23 @@ get "$silent_pp\\big.bin" "${L}silent-pp.bin"         | FsGetFile: FS_FILE_READE
 put "${L}up.bin" "$silent_pp\\up.bin"                 | FsPutFile: FS_FILE_WRITEERROR | ${ERROR}PutFile: *
 ls "$silent_fz\\ext"        | ${ERROR}ListDir failed: * | ls: path not found
 get "$silent_fz\\ext\\big.bin" "${L}silent-fz.bin"    | FsGetFile: FS_FILE_READERROR | ${ERROR}GetFile: *
-get "$drop_get_pp\\big.bin" "${L}drop-pp.bin"         | FsGetFile: FS_FILE_READERROR
+get --overwrite "$drop_get_pp\\big.bin" "${L}drop-pp.bin" | FsGetFile: FS_FILE_READERROR
                                                       | ${ERROR}GetFile: frb: expected 32768 got *
-get "$drop_get_fz\\ext\\big.bin" "${L}drop-fz.bin"    | FsGetFile: FS_FILE_READERROR
+get --overwrite "$drop_get_fz\\ext\\big.bin" "${L}drop-fz.bin" | FsGetFile: FS_FILE_READERROR
                                                       | ${ERROR}GetFile: read_chunks: *
 put "${L}up.bin" "$drop_put_pp\\up.bin"               | FsPutFile: FS_FILE_WRITEERROR | ${ERROR}PutFile: *
 put "${L}up.bin" "$drop_put_fz\\ext\\up.bin"          | FsPutFile: FS_FILE_WRITEERROR
                                                       | ${ERROR}PutFile: write_chunk: *
 ls "$ROOT"                  | d 0 - $silent_pp_name | d 0 - $PP_NAME
 EOF
-  local name
-  for name in silent-pp silent-fz drop-pp drop-fz; do
+  for name in silent-pp silent-fz; do
     check "$name: no partial local file" absent "$work/local/$name.bin"
   done
+  for name in drop-pp drop-fz; do
+    check "$name: the overwritten file is kept" same_bytes "$work/old/$name.bin" \
+      "$work/local/$name.bin"
+  done
+  check "no file of a broken download left" no_staging_files
   check "the local file of a failed upload is kept" test -e "$work/local/up.bin"
   check_log "FsFindFirst: ListDir FAILED: No answer from device"
 }
@@ -560,6 +604,8 @@ flows_run_all() {
   counted sizes-pp flow_sizes "$PP" pp "$work/sd/pp"
   counted sizes-fz flow_sizes "$FZ\\ext" fz "$work/sd/fz/ext"
   counted aborts flow_aborts
+  counted overwrite-abort-pp flow_aborted_overwrite "$PP\\big.bin" pp "$work/sd/pp/big.bin"
+  counted overwrite-abort-fz flow_aborted_overwrite "$FZ\\ext\\big.bin" fz "$work/sd/fz/ext/big.bin"
   counted exists-move flow_exists_and_move
   counted rename-folders flow_rename_and_folders
   counted blanks flow_blanks

@@ -72,6 +72,22 @@ class ComScanTest : public ::testing::Test {
   std::vector<std::string> Lines;
 };
 
+// Whether a port exists, as a remembered folder name asks it: from SERIALCOMM alone, quietly,
+// without opening anything.
+TEST_F(ComScanTest, APortIsListedWhileSerialCommNamesIt) {
+  Registry.SetString(kSerialComm, "\\Device\\USBSER000", "COM5");
+  Registry.SetString(kSerialComm, "\\Device\\Serial0", "COM1");
+  struct {
+    const char* Name;
+    bool Listed;
+  } cases[] = {{"COM5", true}, {"com1", true}, {"COM9", false}, {"COM", false}, {"", false}};
+  for (const auto& c : cases) EXPECT_EQ(IsPortListedIn(Registry, c.Name), c.Listed) << c.Name;
+  EXPECT_TRUE(Probes.empty());
+  EXPECT_TRUE(Lines.empty());
+  TMemoryRegistry empty;
+  EXPECT_FALSE(IsPortListedIn(empty, "COM5"));
+}
+
 TEST_F(ComScanTest, ScanKeepsSerialCommOrderDropsGhostsAndDuplicatesAndLogsEveryStep) {
   Registry.SetString(kSerialComm, "\\Device\\USBSER000", "COM5");
   Registry.SetString(kSerialComm, "\\Device\\Serial0", "COM1");

@@ -385,3 +385,16 @@ TEST(ComScanNaturalOrder, DigitRunsCompareAsNumbers) {
 }
 
 }  // namespace
+
+// Whether a port exists, as a remembered folder name asks it: quietly, without opening anything.
+TEST_F(ComScanSysfsTest, APortIsListedWhileItsTtyEntryExists) {
+  AddAcm("ttyACM0", "1-1", "1d50", "6018", "PortaPack Mayhem", "a");
+  // Its device entry leads nowhere: opening it would make it a ghost; listing does not open.
+  LinkDev("ttyACM0", (Base / "nothing").string());
+  struct {
+    const char* Name;
+    bool Listed;
+  } cases[] = {{"ttyACM0", true}, {"ttyACM1", false}, {"../class", false}, {"", false}};
+  for (const auto& c : cases) EXPECT_EQ(IsPortListedSysfs(c.Name), c.Listed) << c.Name;
+  EXPECT_TRUE(Lines.empty());
+}

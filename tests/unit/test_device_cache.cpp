@@ -3,12 +3,17 @@
 // waits, disconnects of busy devices, the watcher leaving them alone), the idle time-out on an
 // injected clock, shut-down order, and the host's view of every file operation.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -42,8 +47,11 @@ struct TWorld {
   std::mutex Lock;
   std::vector<std::string> Events;           // "COM5 connect", "COM5 destroy", "COM5 get /a", ...
   std::set<std::string> FailingPorts;        // Connect fails with "Cannot open " + port
+  std::set<std::string> OpenPorts;           // a port opens once at a time, as a real one
   std::map<std::string, std::string> Files;  // "COM5:/a.txt" -> content
   std::string DeleteError;                   // when set, DeleteFile fails with it
+  std::string DownloadError;  // when set, GetFile fails with it half-way (the local path after it)
+  bool BreakAtGate = false;   // "/slow" leaves its device with a lost connection
 
   // A gate that GetFile of "/slow" waits at, so a test can hold a device in use.
   std::condition_variable GateChanged;
@@ -92,16 +100,23 @@ class TFakeDevice : public TShellDevice {
     World->Note(PortName + " connect");
     Version = "Fake " + PortName;
     std::lock_guard<std::mutex> guard(World->Lock);
-    if (World->FailingPorts.count(PortName)) {
+    if (World->FailingPorts.count(PortName) || !World->OpenPorts.insert(PortName).second) {
       LastError = "Cannot open " + PortName;
       return false;
     }
+    Open_ = true;
     return true;
   }
-  void Disconnect() override { World->Note(PortName + " disconnect"); }
+  void Disconnect() override {
+    World->Note(PortName + " disconnect");
+    std::lock_guard<std::mutex> guard(World->Lock);
+    if (Open_) World->OpenPorts.erase(PortName);
+    Open_ = false;
+  }
   bool IsConnected() const override { return !Broken; }
-  bool Broken = false;
+  std::atomic<bool> Broken{false};
   bool ListDir(const std::string& Path, TShellFileEntries& Entries) override {
+    TOneAtATime inside(*this);
     World->Note(PortName + " list " + NormalizeRemotePath(Path));
     Entries.clear();
     std::string prefix = PortName + ":" + NormalizeRemotePath(Path);
@@ -117,6 +132,7 @@ class TFakeDevice : public TShellDevice {
     return true;
   }
   bool GetFileSize(const std::string& Path, int64_t& Size) override {
+    TOneAtATime inside(*this);
     World->Note(PortName + " size " + NormalizeRemotePath(Path));
     if (NormalizeRemotePath(Path) == "/break") Broken = true;  // as a stalled upload leaves it
     std::lock_guard<std::mutex> guard(World->Lock);
@@ -128,12 +144,18 @@ class TFakeDevice : public TShellDevice {
   TPathState ProbePath(const std::string& Path, int64_t& Size) override {
     return GetFileSize(Path, Size) ? TPathState::Exists : TPathState::Absent;
   }
+  // As the drivers do it: the local file is created (or emptied) first and written as the blocks
+  // arrive, and removed when the transfer fails.
   bool GetFile(const std::string& RemotePath, const std::string& LocalPath,
                const TTransferProgress& OnProgress, void* ProgressData) override {
+    TOneAtATime inside(*this);
     std::string path = NormalizeRemotePath(RemotePath);
     World->Note(PortName + " get " + path);
-    if (path == "/slow") World->PassGate();
-    std::string content;
+    if (path == "/slow") {
+      World->PassGate();
+      if (World->BreakAtGate) Broken = true;
+    }
+    std::string content, downloadError;
     {
       std::lock_guard<std::mutex> guard(World->Lock);
       auto it = World->Files.find(Key(RemotePath));
@@ -142,18 +164,35 @@ class TFakeDevice : public TShellDevice {
         return false;
       }
       content = it->second;
+      downloadError = World->DownloadError;
     }
-    int64_t total = static_cast<int64_t>(content.size());
-    for (int64_t done : {int64_t{0}, total / 2, total}) {
-      if (!ReportProgress(OnProgress, ProgressData, done, total)) {
-        LastError = "User abort";
-        return false;
-      }
+    std::ofstream local(LocalPath, std::ios::binary | std::ios::trunc);
+    if (!local) {
+      LastError = "Cannot create local file: " + LocalPath;
+      return false;
     }
-    return WriteLocalFile(LocalPath, content);
+    auto fail = [&](const std::string& Reason) {
+      local.close();
+      std::remove(LocalPath.c_str());
+      LastError = Reason;
+      return false;
+    };
+    const int64_t total = static_cast<int64_t>(content.size());
+    const int64_t half = total / 2;
+    if (!ReportProgress(OnProgress, ProgressData, 0, total)) return fail("User abort");
+    local.write(content.data(), static_cast<std::streamsize>(half));
+    local.flush();
+    if (!downloadError.empty()) return fail(downloadError + LocalPath);
+    if (!ReportProgress(OnProgress, ProgressData, half, total)) return fail("User abort");
+    local.write(content.data() + half, static_cast<std::streamsize>(total - half));
+    local.flush();
+    if (!ReportProgress(OnProgress, ProgressData, total, total)) return fail("User abort");
+    local.close();
+    return local.good() || fail("Cannot write local file: " + LocalPath);
   }
   bool PutFile(const std::string& LocalPath, const std::string& RemotePath,
                const TTransferProgress& OnProgress, void* ProgressData) override {
+    TOneAtATime inside(*this);
     World->Note(PortName + " put " + NormalizeRemotePath(RemotePath));
     std::string content;
     if (!ReadLocalFile(LocalPath, content)) {
@@ -172,6 +211,7 @@ class TFakeDevice : public TShellDevice {
     return true;
   }
   bool DeleteFile(const std::string& Path) override {
+    TOneAtATime inside(*this);
     World->Note(PortName + " delete " + NormalizeRemotePath(Path));
     std::lock_guard<std::mutex> guard(World->Lock);
     if (!World->DeleteError.empty()) {
@@ -181,15 +221,18 @@ class TFakeDevice : public TShellDevice {
     return World->Files.erase(Key(Path)) == 1;
   }
   bool MakeDir(const std::string& Path) override {
+    TOneAtATime inside(*this);
     World->Note(PortName + " mkdir " + NormalizeRemotePath(Path));
     return true;
   }
   bool RemoveDir(const std::string& Path) override {
+    TOneAtATime inside(*this);
     World->Note(PortName + " rmdir " + NormalizeRemotePath(Path));
     LastError = "Storage error: access denied";
     return false;
   }
   bool RenameFile(const std::string& OldPath, const std::string& NewPath) override {
+    TOneAtATime inside(*this);
     World->Note(PortName + " rename " + NormalizeRemotePath(OldPath) + " " +
                 NormalizeRemotePath(NewPath));
     std::lock_guard<std::mutex> guard(World->Lock);
@@ -205,9 +248,28 @@ class TFakeDevice : public TShellDevice {
   TDeviceKind GetKind() const override { return dkPortapack; }
 
  private:
+  // A device takes one operation at a time; the cache must never run two at once on it. Each
+  // operation of the fake marks itself inside and lingers a moment, so that an overlap shows.
+  class TOneAtATime {
+   public:
+    explicit TOneAtATime(TFakeDevice& Device) : Device_(Device) {
+      if (Device_.Inside_.exchange(true))
+        ADD_FAILURE() << "two operations at once on " << Device_.PortName;
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ~TOneAtATime() { Device_.Inside_.store(false); }
+    TOneAtATime(const TOneAtATime&) = delete;
+    TOneAtATime& operator=(const TOneAtATime&) = delete;
+
+   private:
+    TFakeDevice& Device_;
+  };
+
   std::string Key(const std::string& Path) const {
     return PortName + ":" + NormalizeRemotePath(Path);
   }
+  bool Open_ = false;  // this object holds its port open
+  std::atomic<bool> Inside_{false};
 };
 
 TShellDevicePtr FakeFactory(const std::string& PortName, const std::string& FriendlyName,
@@ -224,6 +286,9 @@ std::mutex HostLock;
 std::vector<std::string> HostLines;  // "3 text" for LogProc, "request text" for RequestProc
 std::atomic<int> AbortAtPercent{-1};
 std::vector<int> Percents;
+std::vector<std::string> ProgressNames;  // "source -> target" of each progress call
+// Runs at each progress call, on the transfer's thread.
+std::function<void()> ProgressProbe;
 
 void WFX_API RecordLog(int /*nr*/, int type, char* text) {
   std::lock_guard<std::mutex> guard(HostLock);
@@ -241,6 +306,8 @@ int WFX_API RecordProgress(int /*nr*/, char* source, char* target, int percent) 
   EXPECT_NE(source, nullptr);
   EXPECT_NE(target, nullptr);
   Percents.push_back(percent);
+  ProgressNames.push_back(std::string(source ? source : "") + " -> " + (target ? target : ""));
+  if (ProgressProbe) ProgressProbe();
   return AbortAtPercent.load() >= 0 && percent >= AbortAtPercent.load() ? 1 : 0;
 }
 void RecordDeviceLog(const std::string& Line) {
@@ -253,14 +320,26 @@ std::vector<std::string> TakeHostLines() {
   taken.swap(HostLines);
   return taken;
 }
+size_t CountHostLines(const std::string& Line) {
+  std::lock_guard<std::mutex> guard(HostLock);
+  return static_cast<size_t>(std::count(HostLines.begin(), HostLines.end(), Line));
+}
 bool Contains(const std::vector<std::string>& Lines, const std::string& Line) {
   for (const std::string& l : Lines)
     if (l == Line) return true;
   return false;
 }
+bool StartsWith(const std::string& Text, const std::string& Head) {
+  return Text.compare(0, Head.size(), Head) == 0;
+}
 
 std::atomic<uint64_t> FakeNow{1000000};
+// When armed, the clock's next reading first runs ClockProbe, once: a test puts another thread's
+// step exactly at a point where the code under test reads the clock.
+std::atomic<bool> ClockProbeArmed{false};
+std::function<void()> ClockProbe;
 uint64_t FakeClock() {
+  if (ClockProbeArmed.exchange(false)) ClockProbe();
   return FakeNow.load();
 }
 
@@ -273,8 +352,11 @@ TComPortInfo Port(const std::string& Name, uint16_t VID, uint16_t PID) {
 }
 std::mutex PortsLock;
 TComPortInfos Ports;
-TComPortInfos FakePorts(const TPortFilter& /*ProbeOnly*/) {
+// Scans that would have opened a port for the presence test.
+std::atomic<int> ProbingScans{0};
+TComPortInfos FakePorts(const TPortFilter& ProbeOnly) {
   std::lock_guard<std::mutex> guard(PortsLock);
+  if (!ProbeOnly || std::any_of(Ports.begin(), Ports.end(), ProbeOnly)) ++ProbingScans;
   return Ports;
 }
 void SetPorts(TComPortInfos NewPorts) {
@@ -287,6 +369,16 @@ std::string DebugLogText() {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// Waits (really) until Pred holds, at most 10 s.
+template <typename TPred>
+bool Eventually(TPred Pred) {
+  for (int i = 0; i < 1000; ++i) {
+    if (Pred()) return true;
+    std::this_thread::sleep_for(10ms);
+  }
+  return Pred();
 }
 
 const std::string kPortaPack = "PortaPack (COM5)";
@@ -313,10 +405,15 @@ class DeviceCache : public ::testing::Test {
     SetConnectNotify(HostLog);
     AbortAtPercent.store(-1);
     Percents.clear();
+    ProgressNames.clear();
+    ProgressProbe = nullptr;
+    ClockProbeArmed.store(false);
     TakeHostLines();
     LogStart_ = DebugLogText().size();
   }
   void TearDown() override {
+    ClockProbeArmed.store(false);
+    ProgressProbe = nullptr;
     IdleWatcherClose();
     DeviceCacheShutdown();
     SetDeviceBusyWaitMs(kDeviceBusyWaitMs);
@@ -350,12 +447,14 @@ class DeviceCache : public ::testing::Test {
     return World->Files.count(Key) == 1;
   }
 
-  // A download from the PortaPack that holds its device until the gate opens.
-  std::thread StartHeldDownload() {
+  // A download from the PortaPack to LocalName in the scratch folder that holds its device until
+  // the gate opens.
+  std::thread StartHeldDownload(const std::string& LocalName = "slow") {
     PutRemote("COM5:/slow", "payload");
     World->CloseGate();
-    return std::thread([this] {
-      EXPECT_EQ(GetFileOperation("\\" + kPortaPack + "\\slow", Local_.Path() + "/slow", 0),
+    return std::thread([this, LocalName] {
+      EXPECT_EQ(GetFileOperation("\\" + kPortaPack + "\\slow", Local_.Path() + "/" + LocalName,
+                                 FS_COPYFLAGS_OVERWRITE),
                 FS_FILE_OK);
     });
   }
@@ -512,43 +611,102 @@ TEST_F(DeviceCache, ASecondOperationWaitsForTheFirstWithABound) {
   EXPECT_EQ(World->Take(), (std::vector<std::string>{"COM5 connect", "COM5 get /slow"}));
 }
 
-TEST_F(DeviceCache, DisconnectingABusyDeviceFinishesWhenItsOperationEnds) {
-  std::thread transfer = StartHeldDownload();
-  ASSERT_TRUE(World->WaitUntilAtGate(1));
-  World->Take();
-  TakeHostLines();
+// FsDisconnect, and a root listing that no longer finds the port, take a busy device out of the
+// cache at once; the device itself goes when its operation has ended.
+TEST_F(DeviceCache, ABusyDeviceTakenOutOfTheCacheGoesWhenItsOperationEnds) {
+  struct {
+    const char* Way;
+    std::function<void()> TakeOut;
+    std::string Line;  // the way's own line in the host's log, besides the DISCONNECT
+  } cases[] = {
+      {"FsDisconnect", [] { EXPECT_TRUE(DisconnectOperation("/" + kPortaPack)); }, ""},
+      {"stale sweep",
+       [] {
+         SetPorts({Port("COM6", 0x0483, 0x5740), Port("COM7", 0x1D50, 0x6089)});
+         ListRoot();
+       },
+       "device ListRoot: stale device on COM5 - disconnecting"},
+  };
+  const TComPortInfos ports = FakePorts(nullptr);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Way);
+    std::thread transfer = StartHeldDownload(c.Way);
+    ASSERT_TRUE(World->WaitUntilAtGate(1));
+    World->Take();
+    TakeHostLines();
 
-  auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(DisconnectOperation("/" + kPortaPack));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);  // did not wait for the transfer
-  EXPECT_EQ(TakeHostLines(), std::vector<std::string>{"2 DISCONNECT /PortaPack (COM5)"});
-  EXPECT_EQ(CountCachedDevices().Devices, 0u);
-  EXPECT_TRUE(World->Take().empty());  // still connected: its operation runs
+    auto start = std::chrono::steady_clock::now();
+    c.TakeOut();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);  // did not wait for the transfer
+    std::vector<std::string> lines = TakeHostLines();
+    EXPECT_TRUE(Contains(lines, "2 DISCONNECT /PortaPack (COM5)"));
+    EXPECT_TRUE(c.Line.empty() || Contains(lines, c.Line));
+    EXPECT_EQ(CountCachedDevices().Devices, 0u);
+    EXPECT_TRUE(World->Take().empty());  // still connected: its operation runs
 
-  World->OpenGate();
-  transfer.join();
-  EXPECT_EQ(World->Take(), (std::vector<std::string>{"COM5 disconnect", "COM5 destroy"}));
-  std::string copied;
-  EXPECT_TRUE(ReadLocalFile(Local_.Path() + "/slow", copied));
-  EXPECT_EQ(copied, "payload");
+    World->OpenGate();
+    transfer.join();
+    EXPECT_EQ(World->Take(), (std::vector<std::string>{"COM5 disconnect", "COM5 destroy"}));
+    std::string copied;
+    EXPECT_TRUE(ReadLocalFile(Local_.Path() + "/" + c.Way, copied));
+    EXPECT_EQ(copied, "payload");
 
-  // The next use connects afresh.
-  EXPECT_TRUE(GetDevice(kPortaPack));
-  EXPECT_EQ(World->Take(), std::vector<std::string>{"COM5 connect"});
+    // The next use connects afresh.
+    SetPorts(ports);
+    ListRoot();
+    EXPECT_TRUE(GetDevice(kPortaPack));
+    EXPECT_EQ(World->Take(), std::vector<std::string>{"COM5 connect"});
+    DisconnectDevice(kPortaPack);
+    World->Take();
+  }
+}
+
+// An operation that waited for a device which meanwhile left the cache (FsDisconnect, or another
+// operation that found its connection lost) connects afresh once the old device is gone: never
+// on the port the old one still holds open.
+TEST_F(DeviceCache, OperationsThatWaitedForADeviceTakenOutConnectAfresh) {
+  struct {
+    const char* Way;
+    bool Disconnect;  // else the held operation leaves the device with a lost connection
+  } cases[] = {{"FsDisconnect", true}, {"lost connection", false}};
+  PutRemote("COM5:/a.txt", "A");
+  const std::string remote = "\\" + kPortaPack + "\\a.txt";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Way);
+    World->BreakAtGate = !c.Disconnect;
+    std::thread transfer = StartHeldDownload(c.Way);
+    ASSERT_TRUE(World->WaitUntilAtGate(1));
+    TakeHostLines();
+    std::atomic<int> copied{0};
+    std::vector<std::thread> waiters;
+    for (int i = 0; i < 2; ++i)
+      waiters.emplace_back([&, i] {
+        const std::string local = Local_.Path() + "/" + c.Way + std::to_string(i);
+        if (GetFileOperation(remote, local, FS_COPYFLAGS_OVERWRITE) == FS_FILE_OK) ++copied;
+      });
+    // Both have found the cached device and wait for it.
+    ASSERT_TRUE(
+        Eventually([] { return CountHostLines("device GetDevice: cached device found") == 2; }));
+    if (c.Disconnect) DisconnectDevice(kPortaPack);
+    World->Take();
+    World->OpenGate();
+    transfer.join();
+    for (std::thread& waiter : waiters) waiter.join();
+
+    EXPECT_EQ(copied.load(), 2);
+    std::vector<std::string> events = World->Take();
+    auto destroyed = std::find(events.begin(), events.end(), "COM5 destroy");
+    auto connected = std::find(events.begin(), events.end(), "COM5 connect");
+    EXPECT_EQ(std::count(events.begin(), events.end(), "COM5 connect"), 1);
+    EXPECT_LT(destroyed, connected);
+    EXPECT_EQ(CountCachedDevices().Devices, 1u);
+    World->BreakAtGate = false;
+    DisconnectDevice(kPortaPack);
+  }
 }
 
 // ---- The idle watcher
 // ---------------------------------------------------------------------------------
-
-// Waits (really) until Pred holds, at most 10 s.
-template <typename TPred>
-bool Eventually(TPred Pred) {
-  for (int i = 0; i < 1000; ++i) {
-    if (Pred()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return Pred();
-}
 
 TEST_F(DeviceCache, IdleWatcherDisconnectsEverythingAfterFiveIdleMinutesLaterConnectedFirst) {
   ASSERT_TRUE(GetDevice(kPortaPack));
@@ -610,6 +768,76 @@ TEST_F(DeviceCache, ADeviceInUseLongerThanTheIdleLimitStaysConnected) {
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(CountCachedDevices().Devices, 1u);
   EXPECT_FALSE(Contains(World->Take(), "COM5 destroy"));
+}
+
+// The decision under RegistryLock itself, without the watcher's early look at the use counts in
+// front of it: a device in use keeps everything connected, however old the stamp.
+TEST_F(DeviceCache, TheDisconnectOfEverythingLeavesADeviceInUseAlone) {
+  std::thread transfer = StartHeldDownload();
+  ASSERT_TRUE(World->WaitUntilAtGate(1));
+  FakeNow.store(LastActivity() + 3 * kIdleLimitMs);
+  TakeHostLines();
+  DisconnectAllNotify();
+  EXPECT_TRUE(Contains(NewDebugLines(), "DisconnectAllNotify: recent activity, skipping"));
+  EXPECT_EQ(CountCachedDevices().Devices, 1u);
+  EXPECT_TRUE(TakeHostLines().empty());
+  World->OpenGate();
+  transfer.join();
+  EXPECT_FALSE(Contains(World->Take(), "COM5 destroy"));
+}
+
+// An operation that ran past the idle limit ends as activity before its device counts as idle: the
+// watcher, deciding at that very moment, finds the device in use or the stamp fresh.
+TEST_F(DeviceCache, TheEndOfALongOperationIsActivityBeforeItLetsGoOfTheDevice) {
+  TDeviceUse use = GetDevice(kPortaPack);
+  ASSERT_TRUE(use);
+  FakeNow.store(LastActivity() + kIdleLimitMs + 1000);
+  TakeHostLines();
+  // The watcher decides when the operation's end reads the clock to mark activity.
+  ClockProbe = [] { DisconnectAllNotify(); };
+  ClockProbeArmed.store(true);
+  use = TDeviceUse();
+  EXPECT_FALSE(ClockProbeArmed.load());
+  EXPECT_EQ(CountCachedDevices().Devices, 1u);
+  EXPECT_TRUE(TakeHostLines().empty());
+  EXPECT_EQ(LastActivity(), FakeNow.load());
+}
+
+// A host thread that marks activity between the watcher's two readings leaves a stamp newer than
+// the watcher's "now": that is no idle time, not an idle time that wraps round to 584 million
+// years.
+TEST_F(DeviceCache, AStampNewerThanTheClockIsNoIdleTime) {
+  ASSERT_TRUE(GetDevice(kPortaPack));
+  TakeHostLines();
+  SetLastActivity(FakeNow.load() + 5);
+  EXPECT_EQ(IdleTimeMs(), 0u);
+  DisconnectAllNotify();
+  EXPECT_TRUE(Contains(NewDebugLines(), "DisconnectAllNotify: recent activity, skipping"));
+  IdleWatcherStart(20);
+  std::this_thread::sleep_for(200ms);
+  IdleWatcherClose();
+  EXPECT_EQ(CountCachedDevices().Devices, 1u);
+  EXPECT_TRUE(TakeHostLines().empty());
+  for (const std::string& line : NewDebugLines())
+    EXPECT_EQ(line.find("IdleWatcher: timeout"), std::string::npos) << line;
+}
+
+// The unload sets the watcher's flag and passes RegistryLock; a watcher that looked at its flag
+// just before must not then disconnect everything and call the host, which sits in its unload.
+TEST_F(DeviceCache, TheWatchersDisconnectStopsOnceTheUnloadHasBegun) {
+  ASSERT_TRUE(GetDevice(kPortaPack));
+  World->Take();
+  TakeHostLines();
+  FakeNow.store(LastActivity() + 2 * kIdleLimitMs);
+  std::atomic<bool> terminated{true};
+  DisconnectAllNotify(&terminated);
+  EXPECT_EQ(CountCachedDevices().Devices, 1u);
+  EXPECT_TRUE(TakeHostLines().empty());
+  EXPECT_TRUE(World->Take().empty());
+  terminated.store(false);
+  DisconnectAllNotify(&terminated);
+  EXPECT_EQ(CountCachedDevices().Devices, 0u);
+  EXPECT_EQ(TakeHostLines(), std::vector<std::string>{"2 DISCONNECT /PortaPack (COM5)"});
 }
 
 TEST_F(DeviceCache, ShutDownDestroysEveryDeviceLaterConnectedFirstWithoutNotices) {
@@ -866,6 +1094,237 @@ TEST_F(DeviceCache, ListingOnOneThreadWhileATransferRunsOnAnother) {
   std::string copied;
   EXPECT_TRUE(ReadLocalFile(Local_.Path() + "/big", copied));
   EXPECT_EQ(copied.size(), 100000u);
+}
+
+// The names in the progress display are the host's: the full plug-in path and the local name as
+// it handed them over, whatever file the download writes meanwhile.
+TEST_F(DeviceCache, ProgressShowsTheHostsNamesAsSourceAndTarget) {
+  PutRemote("COM5:/a.txt", "0123456789");
+  const std::string remote = "\\" + kPortaPack + "\\a.txt";
+  const std::string upRemote = "\\" + kPortaPack + "\\b.txt";
+  const std::string local = Local_.Path() + "/a.txt";
+  ASSERT_TRUE(WriteLocalFile(local, "old"));
+  EXPECT_EQ(GetFileOperation(remote, local, FS_COPYFLAGS_OVERWRITE), FS_FILE_OK);
+  EXPECT_EQ(PutFileOperation(local, upRemote, 0), FS_FILE_OK);
+  const std::string down = remote + " -> " + local;
+  const std::string up = local + " -> " + upRemote;
+  EXPECT_EQ(ProgressNames, (std::vector<std::string>{down, down, down, up, up}));
+}
+
+// An existing file is replaced only by a complete download: whether the user aborts (at the
+// start, half-way, or with every byte already written) or the device fails, the old file stays
+// byte for byte, and at no moment does the target hold a part of the new one. Nothing else is
+// left in the folder.
+TEST_F(DeviceCache, AFailedOrAbortedDownloadNeverCostsTheUserTheirFile) {
+  const std::string content = "the newer report, from the device";
+  const std::string old = "the older report, still wanted";
+  PutRemote("COM5:/report.txt", content);
+  const std::string remote = "\\" + kPortaPack + "\\report.txt";
+  const std::string local = Local_.Path() + "/report.txt";
+  struct {
+    const char* What;
+    int Flags;
+    int AbortAt;
+    const char* DeviceError;
+    int Result;
+  } cases[] = {
+      {"abort at the start", FS_COPYFLAGS_OVERWRITE, 0, "", FS_FILE_USERABORT},
+      {"abort half-way", FS_COPYFLAGS_OVERWRITE, 50, "", FS_FILE_USERABORT},
+      {"abort with every byte written", FS_COPYFLAGS_OVERWRITE, 100, "", FS_FILE_USERABORT},
+      {"resume, abort half-way", FS_COPYFLAGS_RESUME, 50, "", FS_FILE_USERABORT},
+      {"move, abort half-way", FS_COPYFLAGS_OVERWRITE | FS_COPYFLAGS_MOVE, 50, "",
+       FS_FILE_USERABORT},
+      {"device fails half-way", FS_COPYFLAGS_OVERWRITE, -1,
+       "Cannot write local file: ", FS_FILE_READERROR},
+  };
+  std::vector<std::string> seen;  // the target's content at each progress call
+  ProgressProbe = [&] {
+    std::string now;
+    ReadLocalFile(local, now);
+    seen.push_back(now);
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    ASSERT_TRUE(WriteLocalFile(local, old));
+    AbortAtPercent.store(c.AbortAt);
+    World->DownloadError = c.DeviceError;
+    seen.clear();
+    TakeHostLines();
+    EXPECT_EQ(GetFileOperation(remote, local, c.Flags), c.Result);
+    std::string kept;
+    EXPECT_TRUE(ReadLocalFile(local, kept));
+    EXPECT_EQ(kept, old);
+    EXPECT_FALSE(seen.empty());
+    for (const std::string& during : seen) EXPECT_EQ(during, old);
+    EXPECT_TRUE(HasRemote("COM5:/report.txt"));
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(Local_.Path()))
+      files.push_back(entry.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"report.txt"});
+    // The reason names the host's file, not the one the download was written to.
+    std::vector<std::string> lines = TakeHostLines();
+    if (c.Result == FS_FILE_READERROR) {
+      EXPECT_TRUE(Contains(lines, "6 GetFile: Cannot write local file: " + local));
+    } else {
+      EXPECT_TRUE(Contains(lines, "6 GetFile: User abort"));
+    }
+  }
+  // A download to a new name that fails leaves no file at all.
+  ASSERT_EQ(std::remove(local.c_str()), 0);
+  World->DownloadError.clear();
+  AbortAtPercent.store(100);
+  EXPECT_EQ(GetFileOperation(remote, local, 0), FS_FILE_USERABORT);
+  EXPECT_TRUE(std::filesystem::is_empty(Local_.Path()));
+  // And one that succeeds replaces the file.
+  AbortAtPercent.store(-1);
+  ASSERT_TRUE(WriteLocalFile(local, old));
+  EXPECT_EQ(GetFileOperation(remote, local, FS_COPYFLAGS_OVERWRITE), FS_FILE_OK);
+  std::string replaced;
+  EXPECT_TRUE(ReadLocalFile(local, replaced));
+  EXPECT_EQ(replaced, content);
+}
+
+// The download takes the place of the file the user overwrites as that file was: reached through a
+// link, it is replaced where it lies and the link stays; a private file stays private; a
+// read-only one is not replaced at all.
+TEST_F(DeviceCache, AnOverwritingDownloadKeepsWhatTheReplacedFileWas) {
+  namespace fs = std::filesystem;
+  PutRemote("COM5:/r.txt", "new");
+  const std::string remote = "\\" + kPortaPack + "\\r.txt";
+  const std::string dir = Local_.Path();
+  fs::create_directory(dir + "/real");
+  ASSERT_TRUE(WriteLocalFile(dir + "/real/r.txt", "old"));
+  fs::create_symlink("real/r.txt", dir + "/link.txt");
+  EXPECT_EQ(GetFileOperation(remote, dir + "/link.txt", FS_COPYFLAGS_OVERWRITE), FS_FILE_OK);
+  EXPECT_TRUE(fs::is_symlink(dir + "/link.txt"));
+  std::string got;
+  EXPECT_TRUE(ReadLocalFile(dir + "/real/r.txt", got));
+  EXPECT_EQ(got, "new");
+
+  ASSERT_TRUE(WriteLocalFile(dir + "/private.txt", "old"));
+  fs::permissions(dir + "/private.txt", fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(GetFileOperation(remote, dir + "/private.txt", FS_COPYFLAGS_OVERWRITE), FS_FILE_OK);
+  EXPECT_EQ(fs::status(dir + "/private.txt").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
+
+  ASSERT_TRUE(WriteLocalFile(dir + "/readonly.txt", "old"));
+  fs::permissions(dir + "/readonly.txt", fs::perms::owner_read);
+  TakeHostLines();
+  if (access((dir + "/readonly.txt").c_str(), W_OK) != 0) {  // not when the tests run as root
+    EXPECT_EQ(GetFileOperation(remote, dir + "/readonly.txt", FS_COPYFLAGS_OVERWRITE),
+              FS_FILE_WRITEERROR);
+    EXPECT_TRUE(Contains(TakeHostLines(), "6 GetFile: Cannot write local file (read-only): " + dir +
+                                              "/readonly.txt"));
+    EXPECT_TRUE(ReadLocalFile(dir + "/readonly.txt", got));
+    EXPECT_EQ(got, "old");
+  }
+  // A folder that does not exist: nothing is asked of the device.
+  World->Take();
+  EXPECT_EQ(GetFileOperation(remote, dir + "/missing/r.txt", 0), FS_FILE_WRITEERROR);
+  EXPECT_TRUE(World->Take().empty());
+}
+
+// While another operation holds the device, every export answers at once with its own failure,
+// the reason in the host's log behind its prefix, and no message box.
+TEST_F(DeviceCache, EveryExportReportsABusyDeviceInItsOwnWay) {
+  std::thread transfer = StartHeldDownload();
+  ASSERT_TRUE(World->WaitUntilAtGate(1));
+  SetDeviceBusyWaitMs(50);
+  World->Take();
+  const std::string local = Local_.Path() + "/up.txt";
+  ASSERT_TRUE(WriteLocalFile(local, "x"));
+  std::deque<std::string> args;  // the host's writable copies, alive to the end
+  auto arg = [&args](const std::string& Text) { return args.emplace_back(Text).data(); };
+  const std::string root = "\\" + kPortaPack;
+  WIN32_FIND_DATAA data;
+  struct {
+    const char* Export;
+    std::function<intptr_t()> Call;
+    intptr_t Result;
+    const char* Prefix;
+  } cases[] = {
+      {"FsGetFile",
+       [&] { return intptr_t{FsGetFile(arg(root + "\\a"), arg(local + "2"), 0, nullptr)}; },
+       FS_FILE_READERROR, "GetFile: "},
+      {"FsPutFile", [&] { return intptr_t{FsPutFile(arg(local), arg(root + "\\b"), 0)}; },
+       FS_FILE_WRITEERROR, "PutFile: "},
+      {"FsRenMovFile",
+       [&] {
+         return intptr_t{FsRenMovFile(arg(root + "\\a"), arg(root + "\\b"), FALSE, FALSE, nullptr)};
+       },
+       FS_FILE_WRITEERROR, "Rename: "},
+      {"FsDeleteFile", [&] { return intptr_t{FsDeleteFile(arg(root + "\\a"))}; }, FALSE,
+       "Delete: "},
+      {"FsRemoveDir", [&] { return intptr_t{FsRemoveDir(arg(root + "\\d"))}; }, FALSE, "RmDir: "},
+      {"FsMkDir", [&] { return intptr_t{FsMkDir(arg(root + "\\d"))}; }, FALSE, "MkDir: "},
+      {"FsFindFirst",
+       [&] { return reinterpret_cast<intptr_t>(FsFindFirst(arg(root + "\\d"), &data)); },
+       reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), "ListDir failed: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Export);
+    TakeHostLines();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(c.Call(), c.Result);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    std::vector<std::string> lines = TakeHostLines();
+    EXPECT_TRUE(Contains(lines, std::string("6 ") + c.Prefix +
+                                    "Device is busy with another operation; try again when it "
+                                    "has finished"));
+    for (const std::string& line : lines) EXPECT_FALSE(StartsWith(line, "request")) << line;
+  }
+  EXPECT_EQ(platform::GetLastErrorCode(), ERROR_PATH_NOT_FOUND);
+  EXPECT_FALSE(platform::LocalFileExists(local + "2"));
+  World->OpenGate();
+  transfer.join();
+  EXPECT_EQ(World->Take(), std::vector<std::string>{});  // no busy export reached the device
+}
+
+// Only the name of a device folder whose port exists makes a lookup list the root again: any
+// other first part of a path is refused at once, without opening a port or sweeping the cache.
+TEST_F(DeviceCache, UnknownNamesAreRefusedWithoutLookingAtThePorts) {
+  const TComPortInfos ports = FakePorts(nullptr);
+  SetPorts({});
+  ListRoot();  // this run's root list knows no device yet
+  SetPorts(ports);
+  ProbingScans.store(0);
+  TakeHostLines();
+  for (const char* name : {"New folder", "/", "PortaPack (COM9)", "PortaPack COM5",
+                           "PortaPack (COM5) ", "Portapack (COM5)", "Flipper Zero  (COM6)x",
+                           "HackRF One (COM7, no shell)", "PortaPack (COM5/..)"}) {
+    SCOPED_TRACE(name);
+    EXPECT_FALSE(GetDevice(name));
+    std::vector<std::string> lines = TakeHostLines();
+    EXPECT_FALSE(Contains(lines, "device GetDevice: not in the root list, listing the root again"));
+  }
+  EXPECT_EQ(ProbingScans.load(), 0);
+  EXPECT_TRUE(World->Take().empty());
+  // The form of a Flipper folder with its name, whose port exists: listed again and connected.
+  EXPECT_TRUE(GetDevice(kFlipper));
+  EXPECT_TRUE(
+      Contains(TakeHostLines(), "device GetDevice: not in the root list, listing the root again"));
+  EXPECT_EQ(ProbingScans.load(), 2);  // the root listing, then the connect's own look at the port
+}
+
+TEST(RootEntries, PortOfADeviceFolderName) {
+  struct {
+    const char* Name;
+    const char* Port;
+  } cases[] = {
+      {"PortaPack (COM5)", "COM5"},
+      {"Flipper Zero (ttyACM1)", "ttyACM1"},
+      {"Flipper Zero Dolphin (COM12)", "COM12"},
+      {"Flipper Zero My (odd) name (COM7)", "COM7"},
+      {"HackRF One (COM9, no shell)", ""},
+      {"PortaPack(COM5)", ""},
+      {"PortaPack (COM5", ""},
+      {"PortaPack ()", ""},
+      {"PortaPack (..)", ""},
+      {"Flipper Zero  (COM5)", ""},
+      {"New folder", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(PortOfDeviceFolderName(c.Name), c.Port) << c.Name;
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 
 #include "platform/LocalFile.h"
 #include "platform/LocalFileOs.h"
@@ -55,6 +57,10 @@ bool WriteLocal(intptr_t Handle, const void* Buf, uint32_t Count, uint32_t& Done
   return n >= 0;
 }
 
+uint32_t ProcessId() {
+  return static_cast<uint32_t>(getpid());
+}
+
 }  // namespace os
 
 bool LocalFileExists(const std::string& Path) {
@@ -64,6 +70,44 @@ bool LocalFileExists(const std::string& Path) {
 
 bool DeleteLocalFile(const std::string& Path) {
   return unlink(Path.c_str()) == 0;
+}
+
+bool LocalFileWritable(const std::string& Path) {
+  return access(Path.c_str(), W_OK) == 0;
+}
+
+bool CreateNewLocalFile(const std::string& Path, bool OwnerOnly, bool& Exists) {
+  Exists = false;
+  // O_EXCL fails on anything at Path, a symbolic link included (dangling or not), so the file is
+  // never one that someone placed there; O_NOFOLLOW says the same once more.
+  int fd;
+  do {
+    fd = open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+              OwnerOnly ? 0600 : 0644);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    Exists = errno == EEXIST || errno == ELOOP;
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+bool ReplaceLocalFile(const std::string& From, const std::string& To) {
+  // The replaced file's permissions pass on: a private file must not become readable by others
+  // because it was downloaded again. A failure here still leaves a usable file.
+  struct stat target {};
+  if (stat(To.c_str(), &target) == 0 && S_ISREG(target.st_mode))
+    chmod(From.c_str(), target.st_mode & 07777);
+  return rename(From.c_str(), To.c_str()) == 0;
+}
+
+std::string ResolveLocalFile(const std::string& Path) {
+  char* resolved = realpath(Path.c_str(), nullptr);
+  if (!resolved) return Path;
+  std::string result(resolved);
+  free(resolved);
+  return result;
 }
 
 }  // namespace platform

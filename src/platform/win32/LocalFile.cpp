@@ -63,6 +63,10 @@ bool WriteLocal(intptr_t Handle, const void* Buf, uint32_t Count, uint32_t& Done
   return ok != 0;
 }
 
+uint32_t ProcessId() {
+  return static_cast<uint32_t>(GetCurrentProcessId());
+}
+
 }  // namespace os
 
 bool LocalFileExists(const std::string& Path) {
@@ -72,6 +76,34 @@ bool LocalFileExists(const std::string& Path) {
 
 bool DeleteLocalFile(const std::string& Path) {
   return DeleteFileA(Path.c_str()) != 0;
+}
+
+bool LocalFileWritable(const std::string& Path) {
+  DWORD attributes = GetFileAttributesA(Path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY);
+}
+
+bool CreateNewLocalFile(const std::string& Path, bool /*OwnerOnly*/, bool& Exists) {
+  Exists = false;
+  // CREATE_NEW fails on anything at Path, a symbolic link or junction included. The folders this
+  // is used in (the user's own TEMP, the target's folder) give their permissions to new files.
+  HANDLE h = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    Exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
+    return false;
+  }
+  CloseHandle(h);
+  return true;
+}
+
+bool ReplaceLocalFile(const std::string& From, const std::string& To) {
+  return MoveFileExA(From.c_str(), To.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+std::string ResolveLocalFile(const std::string& Path) {
+  return Path;
 }
 
 }  // namespace platform
