@@ -88,6 +88,8 @@ class TShellDevice {
   std::string Version;
   // Text of the most recent failure.
   std::string LastError;
+  // The user's settings, handed down by the plug-in before each operation.
+  TDeviceSettings Settings;
 
  protected:
   // Calls OnProgress if it is set; true (go on) when it is not.

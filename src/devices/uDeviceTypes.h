@@ -1,5 +1,5 @@
 // Types shared by the device drivers, the registry and the plug-in interface: the kind of a
-// device and one directory entry as a device lists it.
+// device, one directory entry as a device lists it, and the user's settings for the devices.
 #pragma once
 
 #include <cstdint>
@@ -23,3 +23,14 @@ struct TShellFileEntry {
   TFileTime Time;
 };
 using TShellFileEntries = std::vector<TShellFileEntry>;
+
+// How many file entries of one PortaPack listing get their sizes asked, unless set otherwise.
+constexpr uint32_t kDefaultPortapackSizes = 300;
+
+// What the user set for the devices. The plug-in reads its settings file and hands these to each
+// device it uses; the devices never read the file themselves.
+struct TDeviceSettings {
+  // A PortaPack lists names only: the size of each file is one "filesize" round trip. Listings
+  // of more files than this keep size 0 for them; 0 asks for none.
+  uint32_t PortapackSizes = kDefaultPortapackSizes;
+};

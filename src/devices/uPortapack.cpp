@@ -46,6 +46,10 @@ constexpr uint32_t kFreshPromptWaitMs = 1000;
 constexpr char kCR = 13;
 constexpr char kLF = 10;
 
+std::string Files(size_t Count) {
+  return std::to_string(Count) + (Count == 1 ? " file" : " files");
+}
+
 std::string FirstChars(const std::string& Text, size_t Count) {
   return Text.substr(0, std::min(Text.size(), Count));
 }
@@ -233,19 +237,28 @@ bool TPortapackDevice::ExecCmd(const std::string& Cmd, uint32_t TimeoutMs) {
   return true;
 }
 
-bool TPortapackDevice::NameExists(const std::string& Folder, const std::string& Name) {
+bool TPortapackDevice::NameExists(const std::string& Folder, const std::string& Name,
+                                  int64_t& Size) {
   std::string cmd;
   const std::string saved = LastError;
-  int64_t size = 0;
   int result = -1;
   bool exists = PathCommand("filesize", NormalizeRemotePath(Folder + "/" + Name), cmd) &&
-                ProbeLine(cmd, size, result) == TPathState::Exists;
+                ProbeLine(cmd, Size, result) == TPathState::Exists;
   LastError = saved;  // a name that is not there is no failure of the listing
   return exists;
 }
 
 bool TPortapackDevice::ListDir(const std::string& Path, TShellFileEntries& Entries) {
+  std::vector<bool> sized;
+  if (!ListFolder(Path, Entries, sized)) return false;
+  AddFileSizes(NormalizeRemotePath(Path), Entries, sized);
+  return true;
+}
+
+bool TPortapackDevice::ListFolder(const std::string& Path, TShellFileEntries& Entries,
+                                  std::vector<bool>& Sized) {
   Entries.clear();
+  Sized.clear();
   if (!Connected) return false;
   const std::string path = NormalizeRemotePath(Path);
   std::string cmd;
@@ -267,13 +280,18 @@ bool TPortapackDevice::ListDir(const std::string& Path, TShellFileEntries& Entri
   Entries.reserve(lines.size());
   for (const std::string& raw : lines) {
     portapack::TListLine parsed = portapack::ParseListLine(raw);
+    // A size the line itself carries ("name 1234") is known, and so is one the name check asked.
+    bool sized = parsed.Kind == portapack::TListLineKind::Entry && !parsed.Entry.IsDir &&
+                 parsed.Entry.Name != parsed.Line;
     if (portapack::NeedsNameCheck(parsed)) {
       // The shell writes only "name" and "name/": a line that reads otherwise may still be a
       // real name, which the device knows.
       TShellFileEntry plain = portapack::PlainEntry(parsed.Line);
-      if (NameExists(path, plain.Name)) {
+      if (NameExists(path, plain.Name, plain.Size)) {
+        if (plain.IsDir) plain.Size = 0;
         parsed.Kind = portapack::TListLineKind::Entry;
         parsed.Entry = plain;
+        sized = true;
       }
     }
     switch (parsed.Kind) {
@@ -283,6 +301,7 @@ bool TPortapackDevice::ListDir(const std::string& Path, TShellFileEntries& Entri
         LastError = parsed.Line;
         DeviceLog("portapack ls error: " + parsed.Line);
         Entries.clear();
+        Sized.clear();
         return false;
       case portapack::TListLineKind::Usage:
         DeviceLog("portapack ls usage-line ignored: " + parsed.Line);
@@ -300,10 +319,52 @@ bool TPortapackDevice::ListDir(const std::string& Path, TShellFileEntries& Entri
       DeviceLog("portapack -> name=" + entry.Name + " isdir=0" +
                 " size=" + std::to_string(entry.Size));
     Entries.push_back(entry);
+    Sized.push_back(sized);
   }
   Entries.shrink_to_fit();
   DeviceLog("portapack ls done, " + std::to_string(Entries.size()) + " entries");
   return true;
+}
+
+void TPortapackDevice::AddFileSizes(const std::string& Folder, TShellFileEntries& Entries,
+                                    const std::vector<bool>& Sized) {
+  const auto files = static_cast<size_t>(std::count_if(
+      Entries.begin(), Entries.end(), [](const TShellFileEntry& Entry) { return !Entry.IsDir; }));
+  if (files == 0) return;
+  const uint32_t limit = Settings.PortapackSizes;
+  if (limit == 0 || files > limit) {
+    // One round trip per file: a large folder would keep the host's panel waiting for minutes.
+    DeviceLog("portapack sizes: " + Files(files) + " in " + Folder +
+              (limit == 0 ? std::string(", sizes are off (PortapackSizes=0)")
+                          : ", more than the " + std::to_string(limit) +
+                                " whose sizes are asked (PortapackSizes)") +
+              "; they show 0 bytes");
+    return;
+  }
+  const std::string saved = LastError;  // a size that cannot be had is no failure of the listing
+  size_t unsized = 0;
+  for (size_t i = 0; i < Entries.size(); ++i) unsized += !Entries[i].IsDir && !Sized[i];
+  for (size_t i = 0; i < Entries.size(); ++i) {
+    TShellFileEntry& entry = Entries[i];
+    if (entry.IsDir || Sized[i]) continue;
+    if (!IsInStep() || !Connected) {
+      // The device stopped answering: asking on would wait out a time-out for every file.
+      DeviceLog("portapack sizes: the device does not answer; " + Files(unsized) + " show 0 bytes");
+      break;
+    }
+    --unsized;
+    std::string cmd;
+    int64_t size = 0;
+    int result = -1;
+    if (PathCommand("filesize", NormalizeRemotePath(Folder + "/" + entry.Name), cmd) &&
+        ProbeLine(cmd, size, result) == TPathState::Exists) {
+      entry.Size = size;
+      DeviceLog("portapack size: name=" + entry.Name + " size=" + std::to_string(size));
+    } else {
+      DeviceLog("portapack size of " + entry.Name + " unknown, shown as 0: " + LastError);
+    }
+  }
+  LastError = saved;
 }
 
 TPathState TPortapackDevice::ProbeLine(const std::string& Cmd, int64_t& Size, int& Result) {
@@ -653,7 +714,9 @@ bool TPortapackDevice::IsListedFolder(const std::string& Path, bool& Failed) {
   Failed = false;
   if (Path == "/") return true;
   TShellFileEntries entries;
-  if (!ListDir(portapack::ParentPath(Path), entries)) {
+  std::vector<bool> sized;
+  // Only the names matter here: no sizes are asked.
+  if (!ListFolder(portapack::ParentPath(Path), entries, sized)) {
     Failed = true;
     return false;
   }

@@ -77,8 +77,18 @@ class TPortapackDevice : public TShellDevice {
   // Size-0 answers of "filesize" come from empty files and folders alike: false (LastError set)
   // when Path is a folder or the listing that tells them apart failed.
   bool CheckNotFolder(const std::string& Path, const std::string& Action);
-  // Whether the plain name of a listing line names an entry of Folder (one "filesize").
-  bool NameExists(const std::string& Folder, const std::string& Name);
+  // Whether the plain name of a listing line names an entry of Folder (one "filesize", whose
+  // answer is the entry's size).
+  bool NameExists(const std::string& Folder, const std::string& Name, int64_t& Size);
+  // The "ls" of Path parsed into Entries, names checked with the device; Sized tells for each
+  // entry whether its size is known (from the line or the name check).
+  bool ListFolder(const std::string& Path, TShellFileEntries& Entries, std::vector<bool>& Sized);
+  // The shell's "ls" prints names only: asks "filesize" for each file of Folder whose size is not
+  // known yet, unless the folder has more files than Settings.PortapackSizes (then one detail
+  // line says so). A size the device does not give leaves that file at 0, and the listing goes
+  // on; a device that stops answering ends the asking.
+  void AddFileSizes(const std::string& Folder, TShellFileEntries& Entries,
+                    const std::vector<bool>& Sized);
   // Removes a file or an empty folder: the one command serves both.
   bool Unlink(const std::string& Path);
 

@@ -8,6 +8,7 @@
 #include "platform/wfxplugin.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uPluginPath.h"
+#include "plugin/uSettings.h"
 #include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
 #include "util/uStrUtils.h"
@@ -29,6 +30,7 @@ TTarget Prologue(const std::string& PluginPath) {
   TTarget target;
   target.Split = SplitPluginPath(PluginPath, target.RootDisplay, target.Remote);
   if (target.Split) target.Device = GetDevice(target.RootDisplay);
+  if (target.Device) ApplySettings(*target.Device.get());
   return target;
 }
 
@@ -133,11 +135,7 @@ int32_t ProgressPercent(int64_t Done, int64_t Total) {
 }
 
 bool TProgressBridge::Progress(void* /*ProgressData*/, int64_t Done, int64_t Total) {
-  tProgressProc progress = ProgressProc.load();
-  if (!progress) return true;
-  std::vector<char> source = HostBuffer(SourceName);
-  std::vector<char> target = HostBuffer(TargetName);
-  return progress(PluginNr.load(), source.data(), target.data(), ProgressPercent(Done, Total)) == 0;
+  return HostProgress(SourceName, TargetName, ProgressPercent(Done, Total)) == 0;
 }
 
 TTransferProgress TProgressBridge::Callback() {

@@ -35,6 +35,12 @@ struct TProgressLog {
   }
 };
 
+size_t Count(const std::string& Text, const std::string& Part) {
+  size_t count = 0;
+  for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++count;
+  return count;
+}
+
 template <class F>
 int64_t MsTaken(F Body) {
   auto start = std::chrono::steady_clock::now();
@@ -338,10 +344,13 @@ TEST_F(PortapackDevice, PathsTheShellCannotTakeAreRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(Device->GetFileSize(fits, size));
   EXPECT_EQ(size, 2);
   EXPECT_FALSE(Device->GetFileSize(fits + "n", size));
+  std::string japanese;  // 22 characters, 66 bytes: the shell's limit counts bytes
+  for (int i = 0; i < 22; ++i) japanese += "\xE6\x97\xA5";
   struct {
     std::string Path;
     const char* Reason;
   } paths[] = {{"/" + std::string(70, 'n'), "too long"},
+               {"/" + japanese, " bytes, the shell takes at most 63"},
                {"/A\rls", "control character"},
                {std::string("/A\x7f"), "control character"},
                {"/A  B", "two blanks"},
@@ -376,6 +385,57 @@ TEST_F(PortapackDevice, PathsTheShellCannotTakeAreRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(Device->GetFileSize("/A B", size));
   EXPECT_EQ(Sent(), before + "filesize /A B\r\n");
   EXPECT_EQ(OnCard("A B"), "keep");
+}
+
+// The shell echoes and takes UTF-8, and the card stores Unicode long names: names in any
+// language reach the right file, both ways, byte-exact.
+TEST_F(PortapackDevice, NamesInAnyLanguageTravelAsUtf8) {
+  const std::string german =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e.txt";
+  const std::string greek = "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC";
+  const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt";
+  const std::string emoji = "\xF0\x9F\x98\x80.bin";
+  fs::create_directory(Card.Path() + "/" + greek);
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + german, "german"));
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + greek + "/" + japanese, TestPattern(70000)));
+  ASSERT_TRUE(WriteLocalFile(Local("up"), TestPattern(40000, 7)));
+  Start();
+
+  TShellFileEntries entries;
+  ASSERT_TRUE(Device->ListDir("/", entries));
+  std::map<std::string, bool> listed;
+  for (const TShellFileEntry& entry : entries) listed[entry.Name] = entry.IsDir;
+  EXPECT_EQ(listed, (std::map<std::string, bool>{{german, false}, {greek, true}}));
+  ASSERT_TRUE(Device->ListDir("\\" + greek, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Name, japanese);
+
+  EXPECT_TRUE(Device->GetFile("/" + greek + "/" + japanese, Local("down"), {}, nullptr));
+  std::string down;
+  EXPECT_TRUE(ReadLocalFile(Local("down"), down));
+  EXPECT_EQ(down, TestPattern(70000));
+  EXPECT_TRUE(Device->PutFile(Local("up"), "/" + greek + "/" + emoji, {}, nullptr));
+  EXPECT_EQ(OnCard(greek + "/" + emoji), TestPattern(40000, 7));
+  EXPECT_TRUE(Device->RenameFile("/" + german, "/" + greek + "/" + german)) << Device->LastError;
+  EXPECT_EQ(OnCard(greek + "/" + german), "german");
+  EXPECT_FALSE(fs::exists(Card.Path() + "/" + german));
+  EXPECT_TRUE(Device->DeleteFile("/" + greek + "/" + emoji));
+  EXPECT_FALSE(fs::exists(Card.Path() + "/" + greek + "/" + emoji));
+  EXPECT_TRUE(Device->MakeDir("/" + japanese + " dir"));
+  EXPECT_TRUE(fs::is_directory(Card.Path() + "/" + japanese + " dir"));
+  EXPECT_TRUE(Device->RemoveDir("/" + japanese + " dir"));
+  EXPECT_FALSE(fs::exists(Card.Path() + "/" + japanese + " dir"));
+
+  // The card's long names ignore letter case beyond ASCII too: "grüße" is the file "GRÜSSE" is
+  // not, but "GRÜßE.TXT" is the same file, and a rename onto it would delete it.
+  const std::string before = Sent();
+  EXPECT_FALSE(Device->RenameFile("/" + greek + "/" + german, "/" + greek +
+                                                                  "/GR\xC3\x9C\xC3\x9F"
+                                                                  "E.TXT"));
+  EXPECT_NE(Device->LastError.find("sees the same file under both names"), std::string::npos);
+  EXPECT_EQ(Sent(), before);
+  EXPECT_EQ(OnCard(greek + "/" + german), "german");
 }
 
 TEST_F(PortapackDevice, BlockPayloadWaitsUntilTheDeviceAsksForIt) {
@@ -513,11 +573,16 @@ TEST_F(PortapackDevice, ListsNamesThatReadLikeOtherLines) {
     for (const std::string& name : names)
       ASSERT_TRUE(WriteLocalFile(Card.Path() + folder + "/" + name, name));
     TShellFileEntries entries;
+    const size_t before = Sent().size();
     ASSERT_TRUE(Device->ListDir(folder.empty() ? "/" : folder, entries)) << Device->LastError;
     std::map<std::string, bool> listed;
     for (const auto& e : entries) {
       listed[e.Name] = e.IsDir;
-      EXPECT_EQ(e.Size, 0) << e.Name;
+      // Each file holds its name; the name check's "filesize" gave the size, no second one.
+      EXPECT_EQ(e.Size, e.IsDir ? 0 : static_cast<int64_t>(e.Name.size())) << e.Name;
+      if (!e.IsDir) {
+        EXPECT_EQ(Count(Sent().substr(before), folder + "/" + e.Name + "\r\n"), 1u) << e.Name;
+      }
     }
     std::map<std::string, bool> expected = {{"Error reports", true}};
     for (const std::string& name : names) expected[name] = false;
@@ -527,6 +592,101 @@ TEST_F(PortapackDevice, ListsNamesThatReadLikeOtherLines) {
   // Deleting "Take 2" deletes that file, not "Take".
   EXPECT_TRUE(Device->DeleteFile("/Take 2"));
   EXPECT_EQ(OnCard("Take"), "Take");
+}
+
+TEST_F(PortapackDevice, ListingsAskTheSizeOfEachFile) {
+  Start();
+  // "Take 2" reads like a name with a size: the name check's "filesize" gives its size.
+  const std::map<std::string, int64_t> files = {{"empty.bin", 0},
+                                                {"one.bin", 1},
+                                                {"capture.C16", 70000},
+                                                {"big.bin", 1048576},
+                                                {"Take 2", 2}};
+  for (const auto& [name, size] : files)
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + name, std::string(size, 'x')));
+  fs::create_directories(Card.Path() + "/APPS");
+  const size_t before = Sent().size();
+  TShellFileEntries entries;
+  ASSERT_TRUE(Device->ListDir("/", entries)) << Device->LastError;
+  std::map<std::string, int64_t> listed;
+  for (const auto& e : entries) listed[e.Name] = e.IsDir ? -1 : e.Size;
+  std::map<std::string, int64_t> expected = files;
+  expected["APPS"] = -1;
+  EXPECT_EQ(listed, expected);
+  // One round trip per file, none for the folder.
+  const std::string wire = Sent().substr(before);
+  EXPECT_EQ(Count(wire, "filesize "), files.size()) << wire;
+  for (const auto& [name, size] : files) EXPECT_EQ(Count(wire, "filesize /" + name + "\r\n"), 1u);
+}
+
+TEST_F(PortapackDevice, SizesStayZeroAboveTheLimitAndWhenTurnedOff) {
+  Start();
+  for (int i = 1; i <= 4; ++i)
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/f" + std::to_string(i), std::string(i, 'x')));
+  fs::create_directories(Card.Path() + "/DIR");  // folders do not count
+  struct {
+    uint32_t Limit;
+    bool Sized;
+  } cases[] = {{4, true}, {3, false}, {0, false}, {kDefaultPortapackSizes, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Limit);
+    Device->Settings.PortapackSizes = c.Limit;
+    const size_t before = Sent().size();
+    TShellFileEntries entries;
+    ASSERT_TRUE(Device->ListDir("/", entries)) << Device->LastError;
+    ASSERT_EQ(entries.size(), 5u);
+    for (const auto& e : entries)
+      EXPECT_EQ(e.Size, c.Sized && !e.IsDir ? std::stoi(e.Name.substr(1)) : 0) << e.Name;
+    EXPECT_EQ(Count(Sent().substr(before), "filesize "), c.Sized ? 4u : 0u);
+  }
+}
+
+TEST_F(PortapackDevice, AFileWhoseSizeCannotBeHadIsListedWithZero) {
+  // The card fails "filesize" of bad.bin; the shell cannot take "filesize" of the two others.
+  Start({"--error", "filesize@bad.bin"});
+  const std::string tooLong(54, 'n');  // "filesize /" and 54 characters exceed 63
+  const std::map<std::string, int64_t> files = {
+      {"bad.bin", 0}, {"good.bin", 20}, {tooLong, 0}, {"two  blanks", 0}, {"last.bin", 30}};
+  for (const auto& [name, size] : files)
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + name, std::string(size ? size : 10, 'x')));
+  Device->LastError = "earlier";
+  TShellFileEntries entries;
+  ASSERT_TRUE(Device->ListDir("/", entries)) << Device->LastError;
+  std::map<std::string, int64_t> listed;
+  for (const auto& e : entries) listed[e.Name] = e.Size;
+  EXPECT_EQ(listed, files);
+  EXPECT_EQ(Device->LastError, "earlier");
+}
+
+TEST_F(PortapackDevice, ADeviceThatStopsAnsweringEndsTheAskingForSizes) {
+  // Each "filesize" takes longer than the 3 s it is waited for.
+  Start({"--slow", "filesize:4500"});
+  for (int i = 1; i <= 5; ++i)
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/f" + std::to_string(i), "data"));
+  const size_t before = Sent().size();
+  TShellFileEntries entries;
+  // Asking on would cost a time-out and a wait for the late answer per file, 40 s in all.
+  EXPECT_LT(MsTaken([&] { ASSERT_TRUE(Device->ListDir("/", entries)) << Device->LastError; }),
+            15000);
+  ASSERT_EQ(entries.size(), 5u);
+  for (const auto& e : entries) EXPECT_EQ(e.Size, 0) << e.Name;
+  EXPECT_EQ(Count(Sent().substr(before), "filesize "), 1u);
+  // The next command waits for the late answer first.
+  EXPECT_TRUE(Device->MakeDir("/after")) << Device->LastError;
+  EXPECT_TRUE(fs::is_directory(Card.Path() + "/after"));
+}
+
+TEST_F(PortapackDevice, TheChecksBeforeACopyListNamesWithoutSizes) {
+  Start();
+  for (const char* name : {"a", "b", "c"})
+    ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + name, "1"));
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/empty", ""));
+  const size_t before = Sent().size();
+  // An empty file sizes like a folder: the listing of its folder tells them apart.
+  ASSERT_TRUE(Device->GetFile("/empty", Local("empty"), nullptr, nullptr)) << Device->LastError;
+  const std::string wire = Sent().substr(before);
+  EXPECT_EQ(Count(wire, "ls /\r\n"), 1u) << wire;
+  EXPECT_EQ(Count(wire, "filesize "), 1u) << wire;
 }
 
 TEST_F(PortapackDevice, NamesTheCardCannotHoldAreRefusedBeforeAnyCommand) {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The Linux plug-in in a real host: Debian's Double Commander under Xvfb, driven with the keyboard as
 # a user would. It opens the plug-in from the "//" list (the virtual file system list, bound to a
-# key here because it has none by default), enters the PortaPack's folder, copies a file from it to
-# a local folder (F5, Enter) and another one back, and fails unless the bytes are right both ways.
+# key here because it has none by default), enters the PortaPack's folder, where the file shows its
+# size, copies the file to a local folder (F5, Enter) while its progress is watched in the title of
+# the copy window, copies another one back, then a file with a Greek and German name (which Double
+# Commander reaches through the plug-in's wide functions) to the local folder, and fails unless the
+# bytes and the names are right.
 # Simulated devices on pseudo-terminals stand behind a fake sysfs tree. The screenshots it takes are
 # kept in OUT (default BUILD/doublecmd-shots). Every process it starts is ended by its PID.
 #
@@ -47,11 +50,15 @@ mkdir -p "$shots" "$work/cfg" "$work/home" "$work/tmp" "$work/local" "$work/sd/A
   "$work/flipper/ext/subghz"
 
 # ---- The devices: a PortaPack with one binary file, a Flipper and a HackRF ---------------------
+# The PortaPack's link is slow (20000 bytes a second), so that its download takes a few seconds.
 head -c 70000 /dev/urandom >"$work/sd/capture.bin"
+# Sorted after every Latin name; Xvfb's DejaVu font has the Greek letters.
+unicode_name="Ωμέγα Grüße.bin"
+head -c 45000 /dev/urandom >"$work/sd/$unicode_name"
 printf 'Filetype: Flipper SubGhz Key File\n' >"$work/flipper/ext/subghz/garage.sub"
 head -c 33000 /dev/urandom >"$work/local/upload.bin"
 bash "$repo/scripts/sim-devices.sh" start-linux "$work/state" "$build/devsim" "$work/sys" \
-  "$work/dev" "portapack,0,$work/sd" "flipper,1,$work/flipper,Test1" hackrf,2 >/dev/null ||
+  "$work/dev" "portapack,0,$work/sd,,--rate,20000" "flipper,1,$work/flipper,Test1" hackrf,2 >/dev/null ||
   fail "simulators did not start"
 
 # ---- An X display of our own -------------------------------------------------------------------
@@ -154,37 +161,73 @@ for attempt in 1 2 3; do
   keys "Double Commander" Escape
 done
 pass "the // list opened the plug-in: 3 devices"
+wait_log 5 "=== FsInitW called" || fail "Double Commander did not start the wide functions"
+pass "Double Commander called FsInitW"
 sleep 1.5
 shot "devices"
 
 # Sorted by name: Flipper Zero Test1, HackRF One, PortaPack: the last one is the PortaPack.
 keys "Double Commander" End Return
-wait_log 30 "FsFindFirst: ListDir OK, 2 entries" || fail "the PortaPack folder was not listed"
+wait_log 30 "FsFindFirst: ListDir OK, 3 entries" || fail "the PortaPack folder was not listed"
 pass "entered the PortaPack's folder"
+# The shell lists names only; the plug-in asks each file's size (the panel shows 68.4 K).
+wait_log 5 "portapack size: name=capture.bin size=70000" || fail "capture.bin was listed without its size"
+pass "capture.bin listed with its size, 70000 bytes"
 sleep 1
 shot "portapack-folder"
 
-# Download: the folder holds APPS and capture.bin; End selects the file.
-keys "Double Commander" End F5
+# copy_f5 WHAT FROM TO SIZE SHOT-DIALOG SHOT-DONE: F5 on the selected file, Enter in the copy
+# dialog; FROM/NAME must arrive as TO/NAME with SIZE identical bytes (NAME is the base of FROM).
+copy_f5() {
+  local what=$1 from=$2 to=$3 size=$4 name
+  name=$(basename "$from")
+  keys "Double Commander" F5
+  wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the $what"
+  shot "$5"
+  keys "Copy file" Return
+  wait_size 60 "$to/$name" "$size" || fail "$name did not arrive in $to ($size bytes)"
+  cmp -s "$from" "$to/$name" || fail "$what: the bytes of $name differ"
+  pass "F5, $what: $name, $size bytes, byte-exact"
+  sleep 1.5
+  shot "$6"
+}
+
+# Download: the folder holds APPS, capture.bin and the Greek name; End Up selects capture.bin.
+keys "Double Commander" End Up F5
 wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the download"
 shot "copy-to-local"
 keys "Copy file" Return
+# Double Commander computes a download's progress from the size the listing gave, and shows it in
+# the title of its copy window ("46% Copying"); a file listed with 0 bytes never gets past 0%.
+moving=""
+for _ in $(seq 300); do
+  for id in $(xdotool search --onlyvisible --name '^[0-9]+% ' 2>/dev/null); do
+    title=$(xdotool getwindowname "$id" 2>/dev/null) || continue
+    percent=${title%%%*}
+    [[ $percent =~ ^[0-9]+$ ]] && [ "$percent" -ge 1 ] && [ "$percent" -le 99 ] || continue
+    [ -z "$moving" ] && shot "download-progress"
+    [[ " $moving " == *" $percent% "* ]] || moving="$moving $percent%"
+  done
+  [ "$(stat -c %s "$work/local/capture.bin" 2>/dev/null)" = 70000 ] && break
+  sleep 0.2
+done
 wait_size 60 "$work/local/capture.bin" 70000 || fail "capture.bin did not arrive (70000 bytes)"
+[ -n "$moving" ] || fail "the copy window showed no progress between 1% and 99%"
+pass "the download's progress moved:$moving"
 cmp -s "$work/sd/capture.bin" "$work/local/capture.bin" || fail "downloaded bytes differ"
 pass "F5 from the PortaPack: capture.bin, 70000 bytes, byte-exact"
 sleep 1
 shot "downloaded"
 
 # Upload: to the local panel, whose files are capture.bin and upload.bin; End selects upload.bin.
-keys "Double Commander" Tab End F5
-wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the upload"
-shot "copy-to-portapack"
-keys "Copy file" Return
-wait_size 60 "$work/sd/upload.bin" 33000 || fail "upload.bin did not arrive on the card"
-cmp -s "$work/local/upload.bin" "$work/sd/upload.bin" || fail "uploaded bytes differ"
-pass "F5 to the PortaPack: upload.bin, 33000 bytes, byte-exact"
-sleep 1.5
-shot "uploaded"
+keys "Double Commander" Tab End
+copy_f5 upload "$work/local/upload.bin" "$work/sd" 33000 copy-to-portapack uploaded
+
+# Back to the PortaPack's panel: the Greek and German name sorts last. The copy arrives under the
+# name Double Commander shows, so a wrong name in the listing would fail here.
+keys "Double Commander" Tab End
+copy_f5 "download by its name" "$work/sd/$unicode_name" "$work/local" 45000 unicode-name \
+  unicode-downloaded
 
 keys "Double Commander" alt+x
 for _ in $(seq 100); do kill -0 "$dc_pid" 2>/dev/null || break; sleep 0.1; done

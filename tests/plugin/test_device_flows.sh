@@ -11,8 +11,9 @@ REPO=$(cd "$(dirname "$0")/../.." && pwd)
 source "$REPO/tests/support/device-flows.sh"
 
 export QUARNEL_SYSFS_ROOT="$work/sys" QUARNEL_DEV_ROOT="$work/dev" TMPDIR="$work"
-host=("$build/wfxhost" --progress lines "$build/quarnel.wfx")
-SEP=/ PORT_PREFIX=ttyACM PORT_BASE=0 DEBUG_LOG="$work/quarnel.log"
+host=("$build/wfxhost" --progress lines)
+host_plugin=$build/quarnel.wfx
+SEP=/ PORT_PREFIX=ttyACM PORT_BASE=0 DEBUG_LOG="$work/quarnel.log" ANSI_CP=65001
 
 host_path() { echo "$1"; }
 start_sims() {
@@ -61,7 +62,21 @@ EOF
   check "\"/\" paths: download" same_bytes "$work/sd/pp/my file.txt" "$work/local/slash.txt"
 }
 
+# Settings as users write them: the section and key in other letter cases, blanks around "=", a
+# comment, CR LF. PortapackSizes=0 turns the sizes off: no "filesize" at all, and one detail line.
+flow_sizes_off() {
+  printf '; Quarnel\r\n[quarnel]\r\n# the PortaPack sizes\r\n  portapackSIZES = 0 \r\n' >"$work/off.ini"
+  FLOW_INI=$work/off.ini flow sizes-off <<EOF
+ls /
+ls "/$PP_NAME/SIZES"        | - 0 - capture.C16 | - 0 - big.bin | ls: 5 entries
+                          | ${DETAILS}portapack sizes: 5 files in /SIZES, sizes are off (PortapackSizes=0); they show 0 bytes
+                          | !${DETAILS}portapack SendCmd: [filesize*
+EOF
+  check_log "Settings: PortapackSizes=0"
+}
+
 flows_start || { echo "FAIL: the simulators did not start"; exit 1; }
 flows_run_all
 counted slash-paths flow_slash_paths
+counted sizes-off flow_sizes_off
 flows_summary

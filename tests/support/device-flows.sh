@@ -13,7 +13,10 @@
 # Sourcing makes the test's folder, $work, and ends everything the flows started (hosts, then
 # simulators) and removes the folder when the test ends. The test sets, before flows_start:
 #   REPO        the repository
-#   host        the command that runs the host on the plug-in, progress as lines
+#   host        the command that runs the host with its options (progress as lines; on Windows
+#               the output in UTF-8), without the plug-in
+#   host_plugin the plug-in file as the host names it
+#   ANSI_CP     the ANSI code page of the plug-in's ANSI functions: 65001 (UTF-8) on Linux
 #   SEP         the host's separator in plug-in paths: "/" on Linux (the root and the CONNECT and
 #               DISCONNECT notices), "\" on Windows
 #   PORT_PREFIX, PORT_BASE   the ports' names: ttyACM and 0 (ttyACM0, ...), COM and 5 (COM5, ...)
@@ -26,6 +29,8 @@
 checks_passed=0
 checks_failed=0
 declare -A flow_pids=()
+# Host options of the flows to come (the interface to use).
+flow_options=()
 work=$(mktemp -d)
 trap 'flows_stop; rm -rf "$work"' EXIT
 
@@ -46,8 +51,8 @@ absent() { [ ! -e "$1" ]; }
 
 # ---- Simulators ---------------------------------------------------------------------------------
 
-# Slots: 0-1 the devices most flows use, 2 a HackRF, 3-10 devices with faults, 11 one that goes
-# away, 12 one whose port another program holds.
+# Slots: 0-1 the devices most flows use (the PortaPack's card cannot size "unreadable.bin"), 2 a
+# HackRF, 3-10 devices with faults, 11 one that goes away, 12 one whose port another program holds.
 SLOT_PP=0 SLOT_FZ=1 SLOT_HACKRF=2 SLOT_SILENT_PP=3 SLOT_SILENT_FZ=4 SLOT_DROP_GET_PP=5
 SLOT_DROP_GET_FZ=6 SLOT_DROP_PUT_PP=7 SLOT_DROP_PUT_FZ=8 SLOT_ERROR_PP=9 SLOT_ERROR_FZ=10
 SLOT_GONE=11 SLOT_BUSY=12
@@ -88,7 +93,8 @@ flows_start() {
 
   local drop=--drop-after,$DROP_AFTER errors=--error,read_chunks,--error,write_chunk
   start_sims "$work/state/all" \
-    "portapack,$(port_number $SLOT_PP),$sd/pp" "flipper,$(port_number $SLOT_FZ),$sd/fz,Test1" \
+    "portapack,$(port_number $SLOT_PP),$sd/pp,,--error,filesize@unreadable.bin" \
+    "flipper,$(port_number $SLOT_FZ),$sd/fz,Test1" \
     "hackrf,$(port_number $SLOT_HACKRF)" \
     "portapack,$(port_number $SLOT_SILENT_PP),,,--silent" \
     "flipper,$(port_number $SLOT_SILENT_FZ),,Mute,--silent" \
@@ -157,7 +163,11 @@ flow_start() {
     done
   done
   echo "$n" >"$dir/count"
-  timeout 120 "${host[@]}" run "$(host_path "$dir/script")" >"$dir/raw" 2>&1 &
+  # A flow with settings names FLOW_INI in FsSetDefaultParams (run options precede the plug-in).
+  local options=("${flow_options[@]}")
+  [ -n "${FLOW_INI:-}" ] && options+=(--ini "$(host_path "$FLOW_INI")")
+  timeout 120 "${host[@]}" "${options[@]}" "$host_plugin" run "$(host_path "$dir/script")" \
+    >"$dir/raw" 2>&1 &
   flow_pids[$name]=$!
 }
 
@@ -166,8 +176,8 @@ flow_start() {
 flow_wait_line() {
   local raw="$work/flows/$1/raw" _
   for _ in $(seq 600); do
-    awk -v p="$2" 'index($0, p) == 1 { found = 1; exit } END { exit !found }' "$raw" 2>/dev/null &&
-      return 0
+    P=$2 awk 'index($0, ENVIRON["P"]) == 1 { found = 1; exit } END { exit !found }' "$raw" \
+      2>/dev/null && return 0
     sleep 0.1
   done
   fail "$1: no line [$2] within 60 s"
@@ -182,8 +192,9 @@ block_has() {
     item=${item#!}
   fi
   if [[ $item == *'*' ]]; then
-    awk -v p="${item%'*'}" 'index($0, p) == 1 { found = 1; exit } END { exit !found }' "$block" &&
-      found=0
+    # The prefix through the environment: awk -v would take its backslashes as escapes.
+    P=${item%'*'} awk 'index($0, ENVIRON["P"]) == 1 { found = 1; exit } END { exit !found }' \
+      "$block" && found=0
   else
     grep -qxF -- "$item" "$block" && found=0
   fi
@@ -241,9 +252,9 @@ check_log() {
 flow_browse() {
   flow browse <<EOF
 ls "$ROOT"                  | d 0 - $PP_NAME | d 0 - $FZ_NAME | d 0 - $HACKRF_NAME
-ls "$PP"                    | $CONNECT$PP_NAME | - 0 - sample.txt | - 0 - my file.txt | d 0 - APPS
-                            | - 0 - big.bin | ls: 4 entries
-ls "$PP\\APPS"              | - 0 - app.bin | ls: 1 entry | !log[1 CONNECT]*
+ls "$PP"                    | $CONNECT$PP_NAME | - 25 - sample.txt | - 32 - my file.txt | d 0 - APPS
+                            | - $BIG - big.bin | ls: 4 entries
+ls "$PP\\APPS"              | - 4 - app.bin | ls: 1 entry | !log[1 CONNECT]*
                             | ${DETAILS}GetDevice: cached device found
 ls "$FZ"                    | $CONNECT$FZ_NAME | d 0 - int | d 0 - ext | ls: 2 entries
 ls "$FZ\\ext"               | d 0 - subghz | - $BIG - big.bin | ls: 2 entries
@@ -259,6 +270,32 @@ EOF
   check_log "GetDevice: CreateDeviceForPort VID=0483 PID=5740"
   check_log "GetDevice: Connect OK, version=Flipper Zero"
   check_log "FsFindFirst: ListDir OK, 4 entries"
+}
+
+# What the panel shows of PortaPack files, whose listing has names only: the size of each file,
+# asked after the listing, up to the number of files the setting PortapackSizes allows (5 here):
+# a folder with more files shows them with 0 bytes, and one detail line says why. A file whose
+# size the card does not give shows 0 bytes, and the listing goes on.
+flow_panel_sizes() {
+  local sizes=$work/sd/pp/SIZES many=$work/sd/pp/MANY i
+  mkdir -p "$sizes" "$many"
+  : >"$sizes/empty.bin"
+  printf 'x' >"$sizes/one.bin"
+  random_file "$sizes/capture.C16" 70000
+  random_file "$sizes/big.bin" 1048576
+  printf 'unreadable\n' >"$sizes/unreadable.bin"
+  for i in 1 2 3 4 5 6; do printf 'file %s\n' $i >"$many/f$i.txt"; done
+  printf '[Other]\r\nPortapackSizes=1\r\n[Quarnel]\r\nPortapackSizes=5\r\n' >"$work/five.ini"
+  FLOW_INI=$work/five.ini flow panel-sizes <<EOF
+ls "$ROOT"
+ls "$PP\\SIZES"           | - 0 - empty.bin | - 1 - one.bin | - 70000 - capture.C16
+                          | - 1048576 - big.bin | - 0 - unreadable.bin | ls: 5 entries
+                          | ${DETAILS}portapack size of unreadable.bin unknown, shown as 0: *
+                          | !${DETAILS}portapack sizes:*
+ls "$PP\\MANY"            | - 0 - f1.txt | - 0 - f6.txt | ls: 6 entries
+                          | ${DETAILS}portapack sizes: 6 files in /MANY, more than the 5 whose sizes are asked (PortapackSizes); they show 0 bytes
+EOF
+  check_log "Settings: PortapackSizes=5"
 }
 
 # The size matrix, up and down, byte-exact, with progress: Dir is a folder of a device, Tag names
@@ -300,7 +337,8 @@ get --abort-at=50 "$PP\\big.bin" "${L}abort-pp.bin"       | FsGetFile: FS_FILE_U
                                                           | ${ERROR}GetFile: User abort | progress *
 put --abort-at=50 "${L}up.bin" "$PP\\abort-up.bin"        | FsPutFile: FS_FILE_USERABORT
                                                           | ${ERROR}PutFile: User abort
-ls "$PP"                                                  | - 0 - sample.txt | d 0 - APPS | - 0 - big.bin
+ls "$PP"                                                  | - 25 - sample.txt | d 0 - APPS
+                                                          | - $BIG - big.bin
 get --abort-at=50 "$FZ\\ext\\big.bin" "${L}abort-fz.bin"  | FsGetFile: FS_FILE_USERABORT
                                                           | ${ERROR}GetFile: User abort
 put --abort-at=50 "${L}up.bin" "$FZ\\ext\\abort-up.bin"   | FsPutFile: FS_FILE_USERABORT
@@ -376,7 +414,7 @@ get --move "$PP\\move-down.txt" "${L}moved-pp.txt"        | FsGetFile: FS_FILE_O
 get --move "$FZ\\ext\\move-down.txt" "${L}moved-fz.txt"   | FsGetFile: FS_FILE_OK
 put --move "${L}move-up-pp.txt" "$PP\\moved-up.txt"       | FsPutFile: FS_FILE_OK
 put --move "${L}move-up-fz.txt" "$FZ\\ext\\moved-up.txt"  | FsPutFile: FS_FILE_OK
-ls "$PP"                                                  | - 0 - moved-up.txt | !- 0 - move-down.txt
+ls "$PP"                                                  | - 11 - moved-up.txt | !- 13 - move-down.txt
 ls "$FZ\\ext"                                             | - 11 - moved-up.txt | !- 13 - move-down.txt
 EOF
   check "get --overwrite replaced the local file" same_bytes "$work/sd/pp/sample.txt" \
@@ -449,7 +487,7 @@ get "$PP\\my file.txt" "${L}my file.txt"                  | FsGetFile: FS_FILE_O
 put "${L}My Garage.sub" "$FZ\\ext\\subghz\\My Garage.sub" | FsPutFile: FS_FILE_OK
 put "${L}my file.txt" "$PP\\APPS\\my file.txt"            | FsPutFile: FS_FILE_OK
 get "$FZ\\ext\\subghz\\My Garage.sub" "${L}My Garage back.sub" | FsGetFile: FS_FILE_OK
-ls "$PP\\APPS"                                            | - 0 - my file.txt
+ls "$PP\\APPS"                                            | - 32 - my file.txt
 ls "$FZ\\ext\\subghz"                                     | - 7 - My Garage.sub
 EOF
   check "blank name down (PortaPack)" same_bytes "$work/sd/pp/my file.txt" "$work/local/my file.txt"
@@ -469,7 +507,7 @@ ls "$PP"                    | $CONNECT$PP_NAME
 ls "$FZ"                    | $CONNECT$FZ_NAME
 disconnect "$PP"            | FsDisconnect: TRUE | $DISCONNECT$PP_NAME
 disconnect "$PP"            | FsDisconnect: TRUE | !log[2 DISCONNECT]*
-ls "$PP\\APPS"              | $CONNECT$PP_NAME | - 0 - my file.txt
+ls "$PP\\APPS"              | $CONNECT$PP_NAME | - 32 - my file.txt
 ls "$FZ\\int"               | !log[1 CONNECT]* | ls: 1 entry
 disconnect "$FZ"            | FsDisconnect: TRUE | $DISCONNECT$FZ_NAME
 get "$FZ\\int\\note.txt" "${L}reconnected.txt" | $CONNECT$FZ_NAME | FsGetFile: FS_FILE_OK
@@ -485,7 +523,7 @@ flow_stale() {
   name=${gone#\\}
   flow_start stale <<EOF
 ls "$ROOT"                  | d 0 - $name
-ls "$gone"                  | $CONNECT$name | - 0 - left.txt
+ls "$gone"                  | $CONNECT$name | - 10 - left.txt
 wait "$(signal gone)"
 ls "$ROOT"                  | ${DETAILS}ListRoot: stale device on $(port_name $SLOT_GONE) - disconnecting
                             | $DISCONNECT$name | !d 0 - $name | d 0 - $PP_NAME
@@ -577,7 +615,7 @@ flow_error_answers() {
 ls "$ROOT"
 get "$error_pp\\big.bin" "${L}error-pp.bin"           | FsGetFile: FS_FILE_READERROR
                                                       | ${ERROR}GetFile: frb: *
-ls "$error_pp"                                        | - 0 - big.bin
+ls "$error_pp"                                        | - $BIG - big.bin
 put "${L}up.bin" "$error_pp\\up.bin"                  | FsPutFile: FS_FILE_WRITEERROR | ${ERROR}PutFile: *
 get "$error_fz\\ext\\big.bin" "${L}error-fz.bin"      | FsGetFile: FS_FILE_READERROR
                                                       | ${ERROR}GetFile: Storage error: internal error
@@ -587,6 +625,131 @@ ls "$error_fz\\ext"                                   | - $BIG - big.bin
 EOF
   check "error answer (PortaPack): no local file" absent "$work/local/error-pp.bin"
   check "error answer (Flipper): no local file" absent "$work/local/error-fz.bin"
+}
+
+# Name as the plug-in's functions of the interface Mode (wide or ansi) give it: through the ANSI
+# ones, characters the ANSI code page lacks as "?" (two for a character beyond the 16-bit plane,
+# one per UTF-16 unit, as Windows converts).
+listed_form() {
+  local mode=$1 name=$2 out="" c i LC_ALL=C.UTF-8
+  if [ "$mode" = wide ] || [ "$ANSI_CP" = 65001 ]; then
+    printf '%s\n' "$name"
+    return
+  fi
+  for ((i = 0; i < ${#name}; i++)); do
+    c=${name:i:1}
+    if printf '%s' "$c" | iconv -f UTF-8 -t "CP$ANSI_CP" >/dev/null 2>&1; then
+      out+=$c
+    elif [ "$(printf '%s' "$c" | wc -c)" -eq 4 ]; then
+      out+='??'
+    else
+      out+='?'
+    fi
+  done
+  printf '%s\n' "$out"
+}
+
+# Names in German, Greek, Japanese and an emoji on the PortaPack, through one interface (wide or
+# ansi): listed, downloaded, uploaded, renamed, deleted, a folder made, listed and removed, every
+# byte checked. Through the ANSI functions a name the code page lacks is listed with "?" and every
+# operation on it is refused, saying why, with nothing changed. A PortaPack name that is not UTF-8
+# shows with U+FFFD through the wide functions and is refused. On the Flipper a card name in code
+# page 850 is listed right and its download refused with the reason; an ASCII one is fetched.
+NAMES=("Grüße.txt" "Ελληνικά.txt" "日本語.txt" "😀.txt")
+flow_names() {
+  local mode=$1 dir store i name shown lname local_name why
+  dir="$PP\\names-$mode" store="$work/sd/pp/names-$mode"
+  mkdir -p "$store" "$work/sd/fz/ext/names-$mode"
+  for i in "${!NAMES[@]}"; do
+    random_file "$store/${NAMES[i]}" $((1000 + i))
+    random_file "$work/local/$mode-up-$i.bin" $((2000 + i))
+  done
+  printf 'transfer\n' >"$work/sd/fz/ext/names-$mode/Überweisung.sub"
+  mkdir -p "$work/sd/pp/not-utf8" && printf 'x\n' >"$work/sd/pp/not-utf8/bad$(printf '\xff').txt"
+  local long long1 long2 long3
+  long=$(printf 'L%.0s' {1..100})
+  long1="$FZ\\ext\\names-$mode\\${long}1" long2="$long1\\${long}2" long3="$long2\\${long}3"
+  printf 'plain\n' >"$work/sd/fz/ext/names-$mode/plain.sub"
+  {
+    echo "ls \"$ROOT\""
+    printf 'ls "%s" | ls: 4 entries' "$dir"
+    for name in "${NAMES[@]}"; do printf ' | - 0 - %s' "$(listed_form "$mode" "$name")"; done
+    echo
+    for i in "${!NAMES[@]}"; do
+      name=${NAMES[i]} shown=$(listed_form "$mode" "${NAMES[i]}") lname=${L}$mode-${NAMES[i]}
+      if [ "$shown" = "$name" ]; then
+        echo "get \"$dir\\$name\" \"$lname\"                | FsGetFile: FS_FILE_OK"
+        echo "  | progress 100% $dir\\$name -> $lname"
+        echo "put \"${L}$mode-up-$i.bin\" \"$dir\\new $name\" | FsPutFile: FS_FILE_OK"
+        echo "mv \"$dir\\new $name\" \"$dir\\moved $name\"    | FsRenMovFile: FS_FILE_OK"
+        echo "ls \"$dir\"                                     | - 0 - moved $name | !- 0 - new $name"
+        echo "get \"$dir\\moved $name\" \"${L}$mode-back-$i.bin\" | FsGetFile: FS_FILE_OK"
+        echo "rm \"$dir\\moved $name\"                        | FsDeleteFile: TRUE"
+        echo "mkdir \"$dir\\$name dir\"                       | FsMkDir: TRUE"
+        echo "ls \"$dir\\$name dir\"                          | ls: 0 entries"
+        echo "rmdir \"$dir\\$name dir\"                       | FsRemoveDir: TRUE"
+      else
+        # What the host hands back is the listed name: the "?" in it is refused at once.
+        why="Cannot use the name \"$dir\\$shown"
+        echo "get \"$dir\\$shown\" \"${L}$mode-$i.bin\"       | FsGetFile: FS_FILE_READERROR"
+        echo "  | ${ERROR}GetFile: $why\": \"?\" stands for characters that the ANSI code page $ANSI_CP lacks*"
+        echo "put \"${L}$mode-up-$i.bin\" \"$dir\\new $name\" | FsPutFile: FS_FILE_WRITEERROR"
+        echo "  | ${ERROR}PutFile: Cannot use the name*"
+        echo "mv \"$dir\\$shown\" \"$dir\\moved $name\"       | FsRenMovFile: FS_FILE_WRITEERROR"
+        echo "  | ${ERROR}Rename: $why*"
+        echo "rm \"$dir\\$shown\"                             | FsDeleteFile: FALSE | ${ERROR}Delete: $why*"
+        echo "mkdir \"$dir\\$name dir\"                       | FsMkDir: FALSE | ${ERROR}MkDir: Cannot use the name*"
+        echo "rmdir \"$dir\\$shown\"                          | FsRemoveDir: FALSE | ${ERROR}RmDir: $why*"
+      fi
+    done
+    # The card does not tell "ü" from "Ü": a rename that only changes letter case would replace the
+    # file with itself and then delete it.
+    echo "mv \"$dir\\Grüße.txt\" \"$dir\\GRÜßE.TXT\" | FsRenMovFile: FS_FILE_WRITEERROR"
+    echo "  | ${ERROR}Rename: the new name differs only in letter case*"
+    echo "ls \"$FZ\\ext\\names-$mode\" | - 9 - $(listed_form "$mode" "Überweisung.sub") | - 6 - plain.sub"
+    echo "get \"$FZ\\ext\\names-$mode\\Überweisung.sub\" \"${L}$mode-fz.sub\" | FsGetFile: FS_FILE_READERROR"
+    echo "  | ${ERROR}GetFile: Cannot use \"/ext/names-$mode/Überweisung.sub\" on the Flipper: its command line cannot take characters outside ASCII (\"Ü\")*"
+    echo "get \"$FZ\\ext\\names-$mode\\plain.sub\" \"${L}$mode-plain.sub\" | FsGetFile: FS_FILE_OK"
+    # A card name that is not UTF-8 shows with U+FFFD through the wide functions, and the host
+    # cannot give it back: refused, saying why.
+    if [ "$mode" = wide ]; then
+      echo "ls \"$PP\\not-utf8\"                          | - 0 - bad�.txt | ls: 1 entry"
+      echo "get \"$PP\\not-utf8\\bad�.txt\" \"${L}not-utf8.txt\" | FsGetFile: FS_FILE_READERROR"
+      echo "  | ${ERROR}GetFile: Cannot use the name \"$PP\\not-utf8\\bad�.txt\": \"�\" stands for bytes of the device's name that are not UTF-8*"
+    fi
+    # Paths longer than 259 characters reach the device whole through both interfaces.
+    echo "mkdir \"$long1\" | FsMkDir: TRUE"
+    echo "mkdir \"$long2\" | FsMkDir: TRUE"
+    echo "mkdir \"$long3\" | FsMkDir: TRUE"
+    echo "ls \"$long3\"    | ls: 0 entries"
+  } >"$work/flows/names-$mode.flow"
+  flow_options=(--interface "$mode")
+  flow "names-$mode" <"$work/flows/names-$mode.flow"
+  flow_options=()
+  for i in "${!NAMES[@]}"; do
+    name=${NAMES[i]} local_name="$work/local/$mode-${NAMES[i]}"
+    if [ "$(listed_form "$mode" "$name")" = "$name" ]; then
+      check "$mode, $name: download" same_bytes "$store/$name" "$local_name"
+      check "$mode, $name: upload and rename" same_bytes "$work/local/$mode-up-$i.bin" \
+        "$work/local/$mode-back-$i.bin"
+      check "$mode, $name: deleted after the rename" absent "$store/moved $name"
+      check "$mode, $name: folder removed" absent "$store/$name dir"
+    else
+      check "$mode, $name: refused, the card unchanged" test "$(stat -c %s "$store/$name")" = $((1000 + i))
+      check "$mode, $name: refused, nothing uploaded" absent "$store/new $name"
+      check "$mode, $name: refused, no local file" absent "$work/local/$mode-$i.bin"
+    fi
+  done
+  check "$mode: a rename in letter case only keeps the file" \
+    test "$(stat -c %s "$store/Grüße.txt")" = 1000
+  check "$mode: Flipper code page 850 name refused, no local file" absent "$work/local/$mode-fz.sub"
+  check "$mode: a name that is not UTF-8 refused, no local file" absent "$work/local/not-utf8.txt"
+  check "$mode: Flipper ASCII name fetched" grep -qx plain "$work/local/$mode-plain.sub"
+  check "$mode: a folder path of ${#long3} characters made whole" \
+    test -d "$work/sd/fz/ext/names-$mode/${long}1/${long}2/${long}3"
+  # Once FsInitW was called, every line reached the host through the wide callbacks.
+  check "$mode: no ANSI callback after FsInitW" \
+    bash -c '! grep -q "ANSI callback after FsInitW" "$1"' _ "$work/flows/names-$mode/out"
 }
 
 # counted LABEL COMMAND...: runs a flow and notes how many checks it made, for the summary.
@@ -601,6 +764,7 @@ counted() {
 # Every flow above, in an order that each flow's starting state relies on.
 flows_run_all() {
   counted browse flow_browse
+  counted panel-sizes flow_panel_sizes
   counted sizes-pp flow_sizes "$PP" pp "$work/sd/pp"
   counted sizes-fz flow_sizes "$FZ\\ext" fz "$work/sd/fz/ext"
   counted aborts flow_aborts
@@ -614,6 +778,8 @@ flows_run_all() {
   counted busy flow_busy
   counted silent-dropped flow_silent_and_dropped
   counted error-answers flow_error_answers
+  counted names-wide flow_names wide
+  counted names-ansi flow_names ansi
 }
 
 # flows_summary: the checks per flow and in all; false when any check failed.

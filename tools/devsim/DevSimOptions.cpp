@@ -30,6 +30,8 @@ std::string UsageText() {
          "device's\n"
          "                       error form; CODE: PortaPack FatFs result number (default 1),\n"
          "                       Flipper storage error number (default 7, internal error)\n"
+         "  --error CMD@NAME[:CODE]  the same for CMD on the entry NAME only (PortaPack\n"
+         "                       filesize, unlink, crc32)\n"
          "  --noise              send a few stray bytes before each answer\n"
          "  --slow CMD:MS        CMD answers MS after its echo (a slow card); input queues\n"
          "  --stat-short N       Flipper: storage stat reports N bytes less than the file has\n"
@@ -101,7 +103,7 @@ bool ParseOptions(const std::vector<std::string>& Args, TOptions& Options, std::
     } else if (Arg == "--error") {
       if (!NeedValue(Value)) return false;
       int Code = -1;
-      size_t Colon = Value.find(':');
+      size_t Colon = Value.rfind(':');
       if (Colon != std::string::npos) {
         uint64_t CodeNumber = 0;
         if (!ParseUnsigned(Value.substr(Colon + 1), CodeNumber) || CodeNumber > 100000) {

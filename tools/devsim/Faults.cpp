@@ -13,8 +13,15 @@ TFaults::TFaults(std::map<std::string, int> ErrorCommands, bool Noise, int64_t S
       StallAfter_(StallAfter),
       DropAfter_(DropAfter) {}
 
-std::optional<int> TFaults::ErrorFor(std::string_view Command, int DefaultCode) const {
+std::optional<int> TFaults::ErrorFor(std::string_view Command, int DefaultCode,
+                                     std::string_view Path) const {
   auto It = ErrorCommands_.find(std::string(Command));
+  if (It == ErrorCommands_.end() && !Path.empty()) {
+    // "CMD@NAME": only for the entry NAME, the last name of the path.
+    size_t Slash = Path.find_last_of('/');
+    std::string_view Name = Slash == std::string_view::npos ? Path : Path.substr(Slash + 1);
+    It = ErrorCommands_.find(std::string(Command) + "@" + std::string(Name));
+  }
   if (It == ErrorCommands_.end()) return std::nullopt;
   return It->second < 0 ? DefaultCode : It->second;
 }

@@ -18,8 +18,10 @@ class TFaults {
           int64_t DropAfter);
 
   // The error code to answer Command with, or nothing when it should work normally. Code -1
-  // means "the device's usual code" and is replaced by DefaultCode.
-  std::optional<int> ErrorFor(std::string_view Command, int DefaultCode) const;
+  // means "the device's usual code" and is replaced by DefaultCode. A fault given as
+  // "CMD@NAME" answers only a Command whose Path ends in the name NAME.
+  std::optional<int> ErrorFor(std::string_view Command, int DefaultCode,
+                              std::string_view Path = {}) const;
 
   // The link's other switches (see TOptions).
   void SetSlowCommands(std::map<std::string, uint32_t> Slow) { SlowCommands_ = std::move(Slow); }

@@ -370,8 +370,8 @@ int TPortapackShell::Lookup(const std::vector<std::string>& Parts, bool& IsDir,
   return 0;
 }
 
-bool TPortapackShell::AnsweredFault(const std::string& Command) {
-  std::optional<int> Code = Faults_.ErrorFor(Command, kDiskError);
+bool TPortapackShell::AnsweredFault(const std::string& Command, const std::string& Path) {
+  std::optional<int> Code = Faults_.ErrorFor(Command, kDiskError, Path);
   if (Code) PrintError(*Code);
   return Code.has_value();
 }
@@ -390,7 +390,7 @@ bool TPortapackShell::OpenFileReady(const std::string& Command) {
 
 bool TPortapackShell::FindEntry(const std::string& Command, const std::string& Path,
                                 std::vector<std::string>& Parts, bool& IsDir, uint64_t& Size) {
-  if (AnsweredFault(Command)) return false;
+  if (AnsweredFault(Command, Path)) return false;
   if (!Resolve(Path, Parts) || Parts.empty()) {
     PrintError(kInvalidName);
     return false;

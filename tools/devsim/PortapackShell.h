@@ -1,6 +1,7 @@
 // The PortaPack's ChibiOS shell as Mayhem 2.3 serves it over USB: banner once, "ch> " prompt,
-// echo, CR-ended lines of at most 63 characters and 6 arguments, and the SD-card file commands
-// with their one open-file slot and their "Error calling delete_file: <code> <text>" errors.
+// echo, CR-ended lines of at most 63 bytes (UTF-8 passes as it is) and 6 arguments, and the SD-card
+// file commands with their one open-file slot and their "Error calling delete_file: <code> <text>"
+// errors.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +38,9 @@ class TPortapackShell : public TShellBase {
   // describe what was found.
   int Lookup(const std::vector<std::string>& Parts, bool& IsDir, uint64_t& Size) const;
 
-  // Answers with the injected error of Command, if any; true when it did.
-  bool AnsweredFault(const std::string& Command);
+  // Answers with the injected error of Command (on Path, for a fault of one entry), if any; true
+  // when it did.
+  bool AnsweredFault(const std::string& Command, const std::string& Path = {});
   // Answers a command on the open file when there is none, the file slot is wedged or an error
   // is injected; true when the command may go on.
   bool OpenFileReady(const std::string& Command);

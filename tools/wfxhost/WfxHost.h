@@ -10,17 +10,22 @@
 namespace wfxhost {
 
 enum class ProgressStyle { Auto, Bar, Lines, None };
+// Which functions the host calls: the wide form of each where the plug-in exports it (Auto, as
+// Total Commander and Double Commander do), the wide ones only, or the ANSI ones only.
+enum class InterfaceChoice { Auto, Wide, Ansi };
 
 struct RunOptions {
   std::string iniName;  // DefaultIniName for FsSetDefaultParams
   int pluginNr = 0;
   ProgressStyle progress = ProgressStyle::Auto;
   std::string detailsPath;  // when set, details log lines go to this file, not to the output
+  InterfaceChoice interfaceChoice = InterfaceChoice::Auto;
 };
 
-// Loads the plug-in at Path, resolves its exports, calls FsInit, FsSetDefaultParams and
-// FsGetDefRootName and prints "root: NAME". Returns false (after printing the reason to standard
-// error) when the file cannot be loaded or has no FsInit.
+// Loads the plug-in at Path, resolves its exports, calls FsInit and FsInitW (as the interface
+// choice allows, each where exported), FsSetDefaultParams and FsGetDefRootName and prints
+// "root: NAME". Returns false (after printing the reason to standard error) when the file cannot
+// be loaded or has neither start function the choice allows.
 bool StartPlugin(const std::string& path, const RunOptions& options);
 // Runs one command (not "run"), printing "> COMMAND", the callbacks' lines and the result.
 // Returns true when the command succeeded.
