@@ -149,6 +149,47 @@ TEST_F(PortapackDevice, TransfersAreByteExactBothWays) {
   EXPECT_NE(Sent().find("ftruncate\r\nfwb 1\rZfclose\r\n"), std::string::npos);
 }
 
+TEST_F(PortapackDevice, AnUploadAsksOnlyWhatItDoesNotKnowYet) {
+  // Everything typed for one upload of "new". A fresh answer of the existence test is not asked
+  // again; a file that is new or empty needs neither rewind nor truncation, since fopen puts the
+  // position at its end; a folder sizes like an empty file, so an empty one is listed.
+  struct {
+    const char* Name;
+    const char* Target;
+    std::function<void()> Before;  // the existence test and what follows it
+    std::string Typed;
+  } cases[] = {
+      {"right after the existence test", "/n1.bin",
+       [&] {
+         int64_t size = 0;
+         EXPECT_EQ(Device->ProbePath("/n1.bin", size), TPathState::Absent);
+       },
+       "fopen /n1.bin\r\nfwb 3\rnewfclose\r\n"},
+      {"another command after the test", "/n2.bin",
+       [&] {
+         int64_t size = 0;
+         EXPECT_EQ(Device->ProbePath("/n2.bin", size), TPathState::Absent);
+         EXPECT_TRUE(Device->MakeDir("/D"));
+       },
+       "filesize /n2.bin\r\nfopen /n2.bin\r\nfwb 3\rnewfclose\r\n"},
+      {"an empty file", "/e.bin", [&] { ASSERT_TRUE(WriteLocalFile(Card.Path() + "/e.bin", "")); },
+       "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfwb 3\rnewfclose\r\n"},
+      {"a longer file", "/l.bin",
+       [&] { ASSERT_TRUE(WriteLocalFile(Card.Path() + "/l.bin", "longer")); },
+       "filesize /l.bin\r\nfopen /l.bin\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\n"},
+  };
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Local("up"), "new"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    c.Before();
+    const size_t mark = Sent().size();
+    ASSERT_TRUE(Device->PutFile(Local("up"), c.Target, nullptr, nullptr)) << Device->LastError;
+    EXPECT_EQ(Sent().substr(mark), c.Typed);
+    EXPECT_EQ(OnCard(c.Target + 1), "new");
+  }
+}
+
 TEST_F(PortapackDevice, ReportsProgressPerBlock) {
   Start();
   ASSERT_TRUE(WriteLocalFile(Local("up"), TestPattern(70000)));

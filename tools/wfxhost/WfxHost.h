@@ -23,6 +23,7 @@ struct RunOptions {
   // FsInit and FsInitW are not called, as Double Commander asks for the properties of a plug-in
   // from its settings before it starts it: the plug-in has no callbacks.
   bool skipInit = false;
+  bool checkStack = false;  // 32-bit Windows: measure the stack pointer around every export call
 };
 
 // Loads the plug-in at Path, resolves its exports, calls FsInit and FsInitW (as the interface
@@ -36,7 +37,8 @@ bool RunCommand(const Command& command);
 // Prints a line of the host's own (for script errors found while running) through the same
 // serialised output as the callbacks.
 void PrintLine(const std::string& line);
-// Unloads the plug-in.
-void StopPlugin();
+// Prints the stack check's verdict (with --check-stack) and unloads the plug-in. Returns false
+// when an export did not pop its arguments.
+bool StopPlugin();
 
 }  // namespace wfxhost
