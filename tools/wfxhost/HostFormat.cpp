@@ -40,10 +40,14 @@ std::string BackgroundFlagsName(int flags) {
   int rest = flags;
   for (const auto& flag : kFlags) {
     if ((flags & flag.Flag) == 0) continue;
-    names += (names.empty() ? "" : "|") + std::string(flag.Name);
+    if (!names.empty()) names += '|';
+    names += flag.Name;
     rest &= ~flag.Flag;
   }
-  if (rest != 0) names += (names.empty() ? "" : "|") + std::to_string(rest);
+  if (rest != 0) {
+    if (!names.empty()) names += '|';
+    names += std::to_string(rest);
+  }
   return names.empty() ? std::to_string(flags) : std::to_string(flags) + " (" + names + ")";
 }
 
