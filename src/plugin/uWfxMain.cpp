@@ -317,10 +317,14 @@ BOOL WFX_API FsDisconnectW(WCHAR* DisconnectRoot) {
   return PathAdaptor("Disconnect: ", DisconnectRoot, DisconnectOperation);
 }
 
-// Total Commander offers to run copies in the background (Double Commander shows the choice in
-// its copy dialog): a panel's listing then takes its turns between the copy's blocks.
+// Total Commander offers to run copies in the background (the setting BackgroundCopies decides):
+// a panel's listing then takes its turns between the copy's blocks.
 int WFX_API FsGetBackgroundFlags(void) {
-  return BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER;
+  try {
+    return BackgroundFlags();
+  } catch (...) {
+    return BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER;
+  }
 }
 
 int WFX_API FsExecuteFile(HWND /*MainWin*/, char* RemoteName, char* Verb) {
