@@ -268,7 +268,9 @@ bool TPortapackShell::Execute(const std::vector<std::string>& Words) {
   if (uint32_t Ms = Faults_.DelayFor(Name); Ms > 0 && !Line_.Pause(Ms)) return false;
   std::string Rest = JoinWords(Words, 1);
   size_t ArgCount = Words.size() - 1;
-  if (Name == "help") {
+  if (Faults_.Lacks(Name)) {
+    Send(Name + " ?\r\n");
+  } else if (Name == "help") {
     Send(
         "Commands: help exit info systime ls filesize fopen fclose fseek frb fread fwb ftruncate "
         "fsync ftell unlink mkdir crc32 asyncmsg\r\n");
