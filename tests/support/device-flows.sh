@@ -673,7 +673,9 @@ flow_names() {
   {
     echo "ls \"$ROOT\""
     printf 'ls "%s" | ls: 4 entries' "$dir"
-    for name in "${NAMES[@]}"; do printf ' | - 0 - %s' "$(listed_form "$mode" "$name")"; done
+    for i in "${!NAMES[@]}"; do
+      printf ' | - %d - %s' $((1000 + i)) "$(listed_form "$mode" "${NAMES[i]}")"
+    done
     echo
     for i in "${!NAMES[@]}"; do
       name=${NAMES[i]} shown=$(listed_form "$mode" "${NAMES[i]}") lname=${L}$mode-${NAMES[i]}
@@ -682,7 +684,7 @@ flow_names() {
         echo "  | progress 100% $dir\\$name -> $lname"
         echo "put \"${L}$mode-up-$i.bin\" \"$dir\\new $name\" | FsPutFile: FS_FILE_OK"
         echo "mv \"$dir\\new $name\" \"$dir\\moved $name\"    | FsRenMovFile: FS_FILE_OK"
-        echo "ls \"$dir\"                                     | - 0 - moved $name | !- 0 - new $name"
+        echo "ls \"$dir\"                  | - $((2000 + i)) - moved $name | !- $((2000 + i)) - new $name"
         echo "get \"$dir\\moved $name\" \"${L}$mode-back-$i.bin\" | FsGetFile: FS_FILE_OK"
         echo "rm \"$dir\\moved $name\"                        | FsDeleteFile: TRUE"
         echo "mkdir \"$dir\\$name dir\"                       | FsMkDir: TRUE"
@@ -713,7 +715,7 @@ flow_names() {
     # A card name that is not UTF-8 shows with U+FFFD through the wide functions, and the host
     # cannot give it back: refused, saying why.
     if [ "$mode" = wide ]; then
-      echo "ls \"$PP\\not-utf8\"                          | - 0 - bad�.txt | ls: 1 entry"
+      echo "ls \"$PP\\not-utf8\"                          | - 2 - bad�.txt | ls: 1 entry"
       echo "get \"$PP\\not-utf8\\bad�.txt\" \"${L}not-utf8.txt\" | FsGetFile: FS_FILE_READERROR"
       echo "  | ${ERROR}GetFile: Cannot use the name \"$PP\\not-utf8\\bad�.txt\": \"�\" stands for bytes of the device's name that are not UTF-8*"
     fi
