@@ -615,8 +615,10 @@ TEST_F(FlipperDevice, ADownloadTypesTheTransferAloneAndLeavesLocalFilesItCannotR
   ASSERT_TRUE(Device->GetFile("/ext/f.bin", LocalFile("got"), nullptr, nullptr))
       << Device->LastError;
   EXPECT_TRUE(Stored(LocalFile("got")) == data);
-  // No stat before it: the command, then one answer byte for each of the three chunks.
-  EXPECT_EQ(Sent().substr(mark), "storage read_chunks /ext/f.bin 8192\r\r\r\r");
+  // No stat before it: the command, then one answer byte for each of the three chunks; the
+  // device's checksum of its file after them.
+  EXPECT_EQ(Sent().substr(mark),
+            "storage read_chunks /ext/f.bin 8192\r\r\r\rstorage md5 /ext/f.bin\r");
 
   // What the device does not have as a file leaves a local file of that name as it was.
   for (const char* remote : {"/ext/none.bin", "/ext/dir"}) {

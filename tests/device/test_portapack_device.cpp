@@ -151,7 +151,8 @@ TEST_F(PortapackDevice, TransfersAreByteExactBothWays) {
 TEST_F(PortapackDevice, AnUploadAsksOnlyWhatItDoesNotKnowYet) {
   // Everything typed for one upload of "new". A fresh answer of the existence test is not asked
   // again; a file that is new or empty needs neither rewind nor truncation, since fopen puts the
-  // position at its end; a folder sizes like an empty file, so an empty one is listed.
+  // position at its end; a folder sizes like an empty file, so an empty one is listed. The
+  // device's checksum of the closed copy comes last.
   struct {
     const char* Name;
     const char* Target;
@@ -163,19 +164,20 @@ TEST_F(PortapackDevice, AnUploadAsksOnlyWhatItDoesNotKnowYet) {
          int64_t size = 0;
          EXPECT_EQ(Device->ProbePath("/n1.bin", size), TPathState::Absent);
        },
-       "fopen /n1.bin\r\nfwb 3\rnewfclose\r\n"},
+       "fopen /n1.bin\r\nfwb 3\rnewfclose\r\ncrc32 /n1.bin\r\n"},
       {"another command after the test", "/n2.bin",
        [&] {
          int64_t size = 0;
          EXPECT_EQ(Device->ProbePath("/n2.bin", size), TPathState::Absent);
          EXPECT_TRUE(Device->MakeDir("/D"));
        },
-       "filesize /n2.bin\r\nfopen /n2.bin\r\nfwb 3\rnewfclose\r\n"},
+       "filesize /n2.bin\r\nfopen /n2.bin\r\nfwb 3\rnewfclose\r\ncrc32 /n2.bin\r\n"},
       {"an empty file", "/e.bin", [&] { ASSERT_TRUE(WriteLocalFile(Card.Path() + "/e.bin", "")); },
-       "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfwb 3\rnewfclose\r\n"},
+       "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfwb 3\rnewfclose\r\ncrc32 /e.bin\r\n"},
       {"a longer file", "/l.bin",
        [&] { ASSERT_TRUE(WriteLocalFile(Card.Path() + "/l.bin", "longer")); },
-       "filesize /l.bin\r\nfopen /l.bin\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\n"},
+       "filesize /l.bin\r\nfopen /l.bin\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\ncrc32 "
+       "/l.bin\r\n"},
   };
   Start();
   ASSERT_TRUE(WriteLocalFile(Local("up"), "new"));
@@ -212,7 +214,7 @@ TEST_F(PortapackDevice, ReportsProgressPerBlock) {
   EXPECT_TRUE(emptyDown.Done.empty());
   // Size 0 is also what a folder answers: the listing of the parent tells them apart.
   EXPECT_EQ(Sent().substr(mark),
-            "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfseek 0\r\nfclose\r\n");
+            "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfseek 0\r\nfclose\r\ncrc32 /e.bin\r\n");
   EXPECT_TRUE(fs::exists(Local("e")));
 }
 
