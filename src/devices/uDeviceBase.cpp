@@ -61,18 +61,28 @@ uint32_t TShellDevice::CardPassWaitMs(uint32_t BaseMs, int64_t Bytes) {
   return static_cast<uint32_t>(std::min<uint64_t>(BaseMs + readMs, kMaxCardPassMs));
 }
 
-std::string TShellDevice::CopyDiffers(TCopyDirection Direction, const std::string& Path,
-                                      const std::string& Algorithm, const std::string& OnDevice,
-                                      const std::string& OfCopy) {
+bool TShellDevice::CopyVerified(const std::string& Word, TCopyDirection Direction,
+                                const std::string& Path, const std::string& Algorithm,
+                                const std::string& OnDevice, const std::string& OfCopy) {
+  if (OnDevice == OfCopy) {
+    DeviceLog(Word + " verified " + Path + ": " + Algorithm + " " + OnDevice);
+    return true;
+  }
   if (Direction == TCopyDirection::Upload)
-    return "The copy on the device differs from the local file: " + Path + " has " + Algorithm +
-           " " + OnDevice + " on the device, the local file " + OfCopy;
-  return "The copy of " + Path + " differs from the file on the device (" + Algorithm +
-         " on the device " + OnDevice + ", of the copy " + OfCopy + "); it was not kept";
+    LastError = "The copy on the device differs from the local file: " + Path + " has " +
+                Algorithm + " " + OnDevice + " on the device, the local file " + OfCopy;
+  else
+    LastError = "The copy of " + Path + " differs from the file on the device (" + Algorithm +
+                " on the device " + OnDevice + ", of the copy " + OfCopy + "); it was not kept";
+  DeviceLog(Word + " verify: " + LastError);
+  return false;
 }
 
-std::string TShellDevice::CannotVerify(const std::string& Path, const std::string& Why) {
-  return "Cannot verify the copy of " + Path + ": " + Why;
+bool TShellDevice::CopyNotVerified(const std::string& Word, const std::string& Path,
+                                   const std::string& Why) {
+  LastError = "Cannot verify the copy of " + Path + ": " + Why;
+  DeviceLog(Word + " verify: " + LastError);
+  return false;
 }
 
 void TShellDevice::Disconnect() {

@@ -109,13 +109,15 @@ class TShellDevice {
 
   // A transfer's copy, checked against the device's checksum of its file once all bytes crossed.
   enum class TCopyDirection { Download, Upload };
-  // LastError for a copy of the device's file Path whose checksum (Algorithm, "MD5" or "CRC32")
-  // differs: OnDevice is the device's, OfCopy that of the bytes that crossed the line.
-  static std::string CopyDiffers(TCopyDirection Direction, const std::string& Path,
-                                 const std::string& Algorithm, const std::string& OnDevice,
-                                 const std::string& OfCopy);
-  // LastError for a copy of Path that could not be checked, and Why.
-  static std::string CannotVerify(const std::string& Path, const std::string& Why);
+  // The verdict on the copy of the device's file Path: OnDevice is the device's checksum
+  // (Algorithm, "MD5" or "CRC32"), OfCopy that of the bytes that crossed the line. True when they
+  // agree (a detail line says so); otherwise false with LastError naming the file and both, worded
+  // for the direction. Word begins the log lines ("portapack", "flipper").
+  bool CopyVerified(const std::string& Word, TCopyDirection Direction, const std::string& Path,
+                    const std::string& Algorithm, const std::string& OnDevice,
+                    const std::string& OfCopy);
+  // A copy of Path whose checksum could not be had, and Why: false, with LastError saying so.
+  bool CopyNotVerified(const std::string& Word, const std::string& Path, const std::string& Why);
 
   // Types one command line (Line with its line end) into a device in step. Its last answer ended
   // at its prompt, so what is buffered now (a stray byte at most) answers nothing and nothing

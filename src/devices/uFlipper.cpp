@@ -622,29 +622,17 @@ bool TFlipperDevice::VerifyCopy(const std::string& Path, int64_t Size, const TMd
   std::string response;
   // The device reads the whole file again: the wait grows with it, so that a device still at
   // work is not taken for a silent one.
-  if (!SendCmd(response, cmd, CardPassWaitMs(kStatWaitMs, Size))) {
-    LastError = CannotVerify(Path, ExchangeError_);
-    DeviceLog("flipper verify: " + LastError);
-    return false;
-  }
+  if (!SendCmd(response, cmd, CardPassWaitMs(kStatWaitMs, Size)))
+    return CopyNotVerified("flipper", Path, ExchangeError_);
   const std::string body = CleanResponse(response, cmd);
   std::string errorLine;
   std::string theirs;
-  if (flipper::FindStorageError(body, errorLine) || !flipper::ParseMd5Answer(body, theirs)) {
-    LastError = CannotVerify(
-        Path, !errorLine.empty() ? errorLine
-                                 : "unexpected answer to \"" + cmd + "\": " + body.substr(0, 200));
-    DeviceLog("flipper verify: " + LastError);
-    return false;
-  }
-  const std::string ours = Md5.HexDigest();
-  if (theirs == ours) {
-    DeviceLog("flipper verified " + Path + ": MD5 " + ours);
-    return true;
-  }
-  LastError = CopyDiffers(Direction, Path, "MD5", theirs, ours);
-  DeviceLog("flipper verify: " + LastError);
-  return false;
+  if (flipper::FindStorageError(body, errorLine))
+    return CopyNotVerified("flipper", Path, errorLine);
+  if (!flipper::ParseMd5Answer(body, theirs))
+    return CopyNotVerified("flipper", Path,
+                           "unexpected answer to \"" + cmd + "\": " + body.substr(0, 200));
+  return CopyVerified("flipper", Direction, Path, "MD5", theirs, Md5.HexDigest());
 }
 
 bool TFlipperDevice::RunChangeCommand(const std::string& Cmd, uint32_t TimeoutMs) {

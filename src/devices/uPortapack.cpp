@@ -652,11 +652,8 @@ bool TPortapackDevice::VerifyCopy(const std::string& Path, int64_t Size, const T
   std::string response;
   // The device reads the whole file again: the wait grows with it, so that a device still at
   // work is not taken for a silent one.
-  if (!SendCmd(response, cmd, CardPassWaitMs(kCommandTimeoutMs, Size))) {
-    LastError = CannotVerify(Path, ExchangeError_);
-    DeviceLog("portapack verify: " + LastError);
-    return false;
-  }
+  if (!SendCmd(response, cmd, CardPassWaitMs(kCommandTimeoutMs, Size)))
+    return CopyNotVerified("portapack", Path, ExchangeError_);
   const std::string body = ExtractBody(response, cmd);
   uint32_t theirs = 0;
   switch (portapack::ParseCrcAnswer(body, theirs)) {
@@ -669,17 +666,11 @@ bool TPortapackDevice::VerifyCopy(const std::string& Path, int64_t Size, const T
     case portapack::TCrcAnswerKind::Value:
       break;
     case portapack::TCrcAnswerKind::Other:
-      LastError = CannotVerify(Path, body.empty() ? "no answer to " + cmd : FirstChars(body, 200));
-      DeviceLog("portapack verify: " + LastError);
-      return false;
+      return CopyNotVerified("portapack", Path,
+                             body.empty() ? "no answer to " + cmd : FirstChars(body, 200));
   }
-  if (theirs == Crc.Value()) {
-    DeviceLog("portapack verified " + Path + ": CRC32 " + Crc32Text(theirs));
-    return true;
-  }
-  LastError = CopyDiffers(Direction, Path, "CRC32", Crc32Text(theirs), Crc32Text(Crc.Value()));
-  DeviceLog("portapack verify: " + LastError);
-  return false;
+  return CopyVerified("portapack", Direction, Path, "CRC32", Crc32Text(theirs),
+                      Crc32Text(Crc.Value()));
 }
 
 bool TPortapackDevice::SendBlock(const char* Data, uint32_t N) {

@@ -10,23 +10,11 @@
 #include <functional>
 #include <memory>
 
-#include "devices/uDeviceLog.h"
 #include "devices/uFlipper.h"
 #include "support/DevSim.h"
+#include "support/DeviceLogCapture.h"
 
 namespace {
-
-std::vector<std::string>* gLog = nullptr;
-
-void CollectLog(const std::string& Line) {
-  if (gLog != nullptr) gLog->push_back(Line);
-}
-
-size_t CountOf(const std::string& Text, const std::string& Part) {
-  size_t count = 0;
-  for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++count;
-  return count;
-}
 
 bool Exists(const std::string& Path) {
   struct stat info {};
@@ -56,14 +44,8 @@ class FlipperDevice : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(Root.Path().empty());
     ASSERT_FALSE(Local.Path().empty());
-    gLog = &Log;
-    DeviceLogProc = CollectLog;
   }
-  void TearDown() override {
-    Device.reset();
-    DeviceLogProc = nullptr;
-    gLog = nullptr;
-  }
+  void TearDown() override { Device.reset(); }
 
   // A simulator with a transcript, and a device connected to it (replacing earlier ones).
   void Start(std::vector<std::string> Extra = {}) {
@@ -119,7 +101,8 @@ class FlipperDevice : public ::testing::Test {
   TScratchDir Local;
   std::unique_ptr<TDevSim> Sim;
   std::unique_ptr<TFlipperDevice, TShellDeviceDeleter> Device;
-  std::vector<std::string> Log;
+  TDeviceLogCapture Capture;
+  std::vector<std::string>& Log = Capture.Lines;
 };
 
 TEST_F(FlipperDevice, ConnectsAndAnswersTheRootWithoutAsking) {

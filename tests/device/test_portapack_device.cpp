@@ -35,12 +35,6 @@ struct TProgressLog {
   }
 };
 
-size_t Count(const std::string& Text, const std::string& Part) {
-  size_t count = 0;
-  for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++count;
-  return count;
-}
-
 template <class F>
 int64_t MsTaken(F Body) {
   auto start = std::chrono::steady_clock::now();
@@ -583,7 +577,7 @@ TEST_F(PortapackDevice, ListsNamesThatReadLikeOtherLines) {
       // Each file holds its name; the name check's "filesize" gave the size, no second one.
       EXPECT_EQ(e.Size, e.IsDir ? 0 : static_cast<int64_t>(e.Name.size())) << e.Name;
       if (!e.IsDir) {
-        EXPECT_EQ(Count(Sent().substr(before), folder + "/" + e.Name + "\r\n"), 1u) << e.Name;
+        EXPECT_EQ(CountOf(Sent().substr(before), folder + "/" + e.Name + "\r\n"), 1u) << e.Name;
       }
     }
     std::map<std::string, bool> expected = {{"Error reports", true}};
@@ -617,8 +611,8 @@ TEST_F(PortapackDevice, ListingsAskTheSizeOfEachFile) {
   EXPECT_EQ(listed, expected);
   // One round trip per file, none for the folder.
   const std::string wire = Sent().substr(before);
-  EXPECT_EQ(Count(wire, "filesize "), files.size()) << wire;
-  for (const auto& [name, size] : files) EXPECT_EQ(Count(wire, "filesize /" + name + "\r\n"), 1u);
+  EXPECT_EQ(CountOf(wire, "filesize "), files.size()) << wire;
+  for (const auto& [name, size] : files) EXPECT_EQ(CountOf(wire, "filesize /" + name + "\r\n"), 1u);
 }
 
 TEST_F(PortapackDevice, SizesStayZeroAboveTheLimitAndWhenTurnedOff) {
@@ -639,7 +633,7 @@ TEST_F(PortapackDevice, SizesStayZeroAboveTheLimitAndWhenTurnedOff) {
     ASSERT_EQ(entries.size(), 5u);
     for (const auto& e : entries)
       EXPECT_EQ(e.Size, c.Sized && !e.IsDir ? std::stoi(e.Name.substr(1)) : 0) << e.Name;
-    EXPECT_EQ(Count(Sent().substr(before), "filesize "), c.Sized ? 4u : 0u);
+    EXPECT_EQ(CountOf(Sent().substr(before), "filesize "), c.Sized ? 4u : 0u);
   }
 }
 
@@ -672,7 +666,7 @@ TEST_F(PortapackDevice, ADeviceThatStopsAnsweringEndsTheAskingForSizes) {
             15000);
   ASSERT_EQ(entries.size(), 5u);
   for (const auto& e : entries) EXPECT_EQ(e.Size, 0) << e.Name;
-  EXPECT_EQ(Count(Sent().substr(before), "filesize "), 1u);
+  EXPECT_EQ(CountOf(Sent().substr(before), "filesize "), 1u);
   // The next command waits for the late answer first.
   EXPECT_TRUE(Device->MakeDir("/after")) << Device->LastError;
   EXPECT_TRUE(fs::is_directory(Card.Path() + "/after"));
@@ -687,8 +681,8 @@ TEST_F(PortapackDevice, TheChecksBeforeACopyListNamesWithoutSizes) {
   // An empty file sizes like a folder: the listing of its folder tells them apart.
   ASSERT_TRUE(Device->GetFile("/empty", Local("empty"), nullptr, nullptr)) << Device->LastError;
   const std::string wire = Sent().substr(before);
-  EXPECT_EQ(Count(wire, "ls /\r\n"), 1u) << wire;
-  EXPECT_EQ(Count(wire, "filesize "), 1u) << wire;
+  EXPECT_EQ(CountOf(wire, "ls /\r\n"), 1u) << wire;
+  EXPECT_EQ(CountOf(wire, "filesize "), 1u) << wire;
 }
 
 TEST_F(PortapackDevice, NamesTheCardCannotHoldAreRefusedBeforeAnyCommand) {

@@ -9,26 +9,15 @@
 #include <filesystem>
 #include <memory>
 
-#include "devices/uDeviceLog.h"
 #include "devices/uFlipper.h"
 #include "devices/uPortapack.h"
 #include "support/DevSim.h"
+#include "support/DeviceLogCapture.h"
 #include "util/uChecksum.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string>* gLog = nullptr;
-void CollectLog(const std::string& Line) {
-  if (gLog != nullptr) gLog->push_back(Line);
-}
-
-size_t CountOf(const std::string& Text, const std::string& Part) {
-  size_t count = 0;
-  for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++count;
-  return count;
-}
 
 struct TKind {
   const char* Name;  // the simulator's --device
@@ -42,8 +31,6 @@ constexpr TKind kBoth[] = {kPortapack, kFlipper};
 class TRig {
  public:
   explicit TRig(const TKind& Kind, std::vector<std::string> Extra = {}) : Kind_(Kind) {
-    gLog = &Log;
-    DeviceLogProc = CollectLog;
     Extra.insert(Extra.end(), {"--transcript", Work.Path() + "/wire.txt"});
     Sim = std::make_unique<TDevSim>(Kind.Name, Card.Path(), Extra);
     if (!Sim->Ok()) return;
@@ -52,11 +39,6 @@ class TRig {
     else
       Device.reset(new TPortapackDevice(Sim->PortName()));
     Device->Connect();
-  }
-  ~TRig() {
-    Device.reset();
-    DeviceLogProc = nullptr;
-    gLog = nullptr;
   }
   bool Ok() const { return Sim->Ok() && Device && Device->IsConnected(); }
 
@@ -88,9 +70,9 @@ class TRig {
     return Crc32Text(crc.Value());
   }
   size_t LogLines(const std::string& Part) const {
-    return static_cast<size_t>(std::count_if(Log.begin(), Log.end(), [&](const std::string& Line) {
-      return Line.find(Part) != std::string::npos;
-    }));
+    return static_cast<size_t>(std::count_if(
+        Log.Lines.begin(), Log.Lines.end(),
+        [&](const std::string& Line) { return Line.find(Part) != std::string::npos; }));
   }
   std::string Read(const std::string& Path) const {
     std::string bytes;
@@ -101,7 +83,7 @@ class TRig {
   TScratchDir Work;
   std::unique_ptr<TDevSim> Sim;
   TShellDevicePtr Device;
-  std::vector<std::string> Log;
+  TDeviceLogCapture Log;
 
  private:
   TKind Kind_;
