@@ -373,6 +373,37 @@ printf 'run other.txt\n' >"$work/nested.txt"
 usage_error "nested run" "$fake" run "$lwork/nested.txt"
 usage_error "missing script" "$fake" run "$lwork/absent.txt"
 
+# --- The stack check: on 32-bit Windows every export pops its own arguments -------------------
+if [ "$native" = 0 ] && [ "$target" = win32 ]; then
+  run_host stack --check-stack "$fake" run - <<SCRIPT
+ls "$dev"
+get "$dev\\small.txt" "$lwork/stack.txt"
+put "$lwork/stack.txt" "$dev\\up.txt"
+mv "$dev\\small.txt" "$dev\\moved.txt"
+rm "$dev\\moved.txt"
+mkdir "$dev\\new"
+rmdir "$dev\\new"
+disconnect "$dev"
+SCRIPT
+  expect_rc 0 "stack check, __stdcall plug-in"
+  expect_line 'stack: 13 exports checked in 19 calls: each popped its arguments (__stdcall)' \
+    "stack check, __stdcall plug-in"
+  expect_count 0 'moved the stack pointer' "stack check, __stdcall plug-in"
+  # Listing functions built as cdecl: each call is reported, the host goes on, the exit status
+  # says so.
+  run_host stack_cdecl --check-stack "Z:$build/cdeclplugin.wfx" ls '\'
+  expect_rc 1 "stack check, cdecl plug-in"
+  for line in \
+    'stack: FsFindFirst moved the stack pointer by -8 bytes; __stdcall pops its 8 bytes of arguments' \
+    'stack: FsFindNext moved the stack pointer by -8 bytes; __stdcall pops its 8 bytes of arguments' \
+    'stack: FsFindClose moved the stack pointer by -4 bytes; __stdcall pops its 4 bytes of arguments' \
+    '- 0 - file.txt' 'ls: 1 entry' 'stack: not __stdcall: FsFindFirst FsFindNext FsFindClose'; do
+    expect_line "$line" "stack check, cdecl plug-in"
+  done
+else
+  usage_error "stack check without __stdcall" --check-stack "$fake" ls
+fi
+
 run_host help --help
 expect_rc 0 "--help"
 grep -q '^usage: wfxhost' "$out" || fail "--help: usage text"

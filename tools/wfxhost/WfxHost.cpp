@@ -12,10 +12,12 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "HostFormat.h"
 #include "HostSystem.h"
+#include "StackCheck.h"
 #include "platform/wfxplugin.h"
 
 namespace wfxhost {
@@ -84,6 +86,14 @@ constexpr int kProgressBarWidth = 30;
 constexpr int kDefaultWaitSeconds = 120;
 constexpr auto kWaitPollInterval = std::chrono::milliseconds(50);
 
+// What --check-stack found for one export.
+struct StackRecord {
+  const char* name = nullptr;
+  void* function = nullptr;  // the plug-in's own entry point
+  int calls = 0;
+  int faults = 0;  // calls that left the stack pointer elsewhere
+};
+
 // Everything the callbacks reach. Plug-ins may call back from threads of their own (an idle
 // watcher logging a disconnect), so output and the per-command answers share one lock.
 struct HostState {
@@ -98,6 +108,7 @@ struct HostState {
   size_t barLength = 0;
   std::FILE* details = nullptr;
   bool wideInitCalled = false;  // FsInitW was called: the ANSI callbacks should fall silent
+  std::vector<StackRecord*> stackRecords;  // the exports --check-stack watches
 };
 
 HostState state;
@@ -428,9 +439,92 @@ bool WaitForPath(const Command& command) {
   return true;
 }
 
-template <typename Function>
-void Resolve(Function& target, const char* name) {
-  target = reinterpret_cast<Function>(FindExport(state.library, name));
+#if WFXHOST_STACK_CHECK
+template <typename Value>
+uint32_t StackWord(Value value) {
+  static_assert(sizeof(Value) == 4, "every argument of the interface is one 32-bit word");
+  if constexpr (std::is_pointer_v<Value>) {
+    return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value));
+  } else {
+    return static_cast<uint32_t>(value);
+  }
+}
+
+template <auto Member>
+StackRecord& StackRecordOf() {
+  static StackRecord record;
+  return record;
+}
+
+void NoteStackCheck(StackRecord& record, int32_t moved, uint32_t argumentBytes) {
+  ++record.calls;
+  if (moved == 0) return;
+  ++record.faults;
+  PrintLine(std::string("stack: ") + record.name + " moved the stack pointer by " +
+            std::to_string(moved) + " bytes; __stdcall pops its " + std::to_string(argumentBytes) +
+            " bytes of arguments");
+}
+
+// Stands in for the export Member: the same signature and convention, so the host's calls stay as
+// they are, and each call goes through CallMeasuringStack.
+template <auto Member, typename Function>
+struct StackChecked;
+template <auto Member, typename Result, typename... Args>
+struct StackChecked<Member, Result(WFX_API*)(Args...)> {
+  static Result WFX_API Call(Args... args) {
+    StackRecord& record = StackRecordOf<Member>();
+    const uint32_t words[] = {StackWord(args)...};
+    int32_t moved = 0;
+    const uint32_t result = CallMeasuringStack(record.function, words, sizeof...(Args), moved);
+    NoteStackCheck(record, moved, static_cast<uint32_t>(sizeof(words)));
+    if constexpr (std::is_void_v<Result>) {
+      return;
+    } else if constexpr (std::is_pointer_v<Result>) {
+      return reinterpret_cast<Result>(static_cast<uintptr_t>(result));
+    } else {
+      return static_cast<Result>(result);
+    }
+  }
+};
+#endif
+
+// Looks up the export Member of PluginExports by Name; with --check-stack the host calls it
+// through its stand-in.
+template <auto Member>
+void Resolve(const char* name) {
+  using Function = std::remove_reference_t<decltype(state.exports.*Member)>;
+  void* address = FindExport(state.library, name);
+  state.exports.*Member = reinterpret_cast<Function>(address);
+#if WFXHOST_STACK_CHECK
+  if (address != nullptr && state.run.checkStack) {
+    StackRecord& record = StackRecordOf<Member>();
+    record = StackRecord{name, address, 0, 0};
+    state.stackRecords.push_back(&record);
+    state.exports.*Member = &StackChecked<Member, Function>::Call;
+  }
+#endif
+}
+#define WFXHOST_RESOLVE(name) Resolve<&PluginExports::name>(#name)
+
+// The --check-stack verdict: one line, and false when an export did not pop its arguments.
+bool ReportStackCheck() {
+  if (!state.run.checkStack) return true;
+  std::string faulty, uncalled;
+  int calls = 0, checked = 0;
+  for (const StackRecord* record : state.stackRecords) {
+    calls += record->calls;
+    if (record->calls > 0) ++checked;
+    if (record->faults > 0) faulty += std::string(" ") + record->name;
+    if (record->calls == 0) uncalled += std::string(" ") + record->name;
+  }
+  if (!faulty.empty()) {
+    PrintLine("stack: not __stdcall:" + faulty);
+  } else {
+    PrintLine("stack: " + std::to_string(checked) + " exports checked in " + std::to_string(calls) +
+              " calls: each popped its arguments (__stdcall)");
+  }
+  if (!uncalled.empty()) PrintLine("stack: never called:" + uncalled);
+  return faulty.empty();
 }
 
 std::string FileBaseName(const std::string& path) {
@@ -467,30 +561,31 @@ bool StartPlugin(const std::string& path, const RunOptions& options) {
     std::fprintf(stderr, "wfxhost: cannot load %s: %s\n", path.c_str(), error.c_str());
     return false;
   }
-  PluginExports& e = state.exports;
-  Resolve(e.FsInit, "FsInit");
-  Resolve(e.FsSetDefaultParams, "FsSetDefaultParams");
-  Resolve(e.FsGetDefRootName, "FsGetDefRootName");
-  Resolve(e.FsFindFirst, "FsFindFirst");
-  Resolve(e.FsFindNext, "FsFindNext");
-  Resolve(e.FsFindClose, "FsFindClose");
-  Resolve(e.FsGetFile, "FsGetFile");
-  Resolve(e.FsPutFile, "FsPutFile");
-  Resolve(e.FsRenMovFile, "FsRenMovFile");
-  Resolve(e.FsDeleteFile, "FsDeleteFile");
-  Resolve(e.FsRemoveDir, "FsRemoveDir");
-  Resolve(e.FsMkDir, "FsMkDir");
-  Resolve(e.FsDisconnect, "FsDisconnect");
-  Resolve(e.FsInitW, "FsInitW");
-  Resolve(e.FsFindFirstW, "FsFindFirstW");
-  Resolve(e.FsFindNextW, "FsFindNextW");
-  Resolve(e.FsGetFileW, "FsGetFileW");
-  Resolve(e.FsPutFileW, "FsPutFileW");
-  Resolve(e.FsRenMovFileW, "FsRenMovFileW");
-  Resolve(e.FsDeleteFileW, "FsDeleteFileW");
-  Resolve(e.FsRemoveDirW, "FsRemoveDirW");
-  Resolve(e.FsMkDirW, "FsMkDirW");
-  Resolve(e.FsDisconnectW, "FsDisconnectW");
+  state.stackRecords.clear();
+  WFXHOST_RESOLVE(FsInit);
+  WFXHOST_RESOLVE(FsSetDefaultParams);
+  WFXHOST_RESOLVE(FsGetDefRootName);
+  WFXHOST_RESOLVE(FsFindFirst);
+  WFXHOST_RESOLVE(FsFindNext);
+  WFXHOST_RESOLVE(FsFindClose);
+  WFXHOST_RESOLVE(FsGetFile);
+  WFXHOST_RESOLVE(FsPutFile);
+  WFXHOST_RESOLVE(FsRenMovFile);
+  WFXHOST_RESOLVE(FsDeleteFile);
+  WFXHOST_RESOLVE(FsRemoveDir);
+  WFXHOST_RESOLVE(FsMkDir);
+  WFXHOST_RESOLVE(FsDisconnect);
+  WFXHOST_RESOLVE(FsInitW);
+  WFXHOST_RESOLVE(FsFindFirstW);
+  WFXHOST_RESOLVE(FsFindNextW);
+  WFXHOST_RESOLVE(FsGetFileW);
+  WFXHOST_RESOLVE(FsPutFileW);
+  WFXHOST_RESOLVE(FsRenMovFileW);
+  WFXHOST_RESOLVE(FsDeleteFileW);
+  WFXHOST_RESOLVE(FsRemoveDirW);
+  WFXHOST_RESOLVE(FsMkDirW);
+  WFXHOST_RESOLVE(FsDisconnectW);
+  const PluginExports& e = state.exports;
   // Double Commander's start: FsInit where exported, then FsInitW where exported. The interface
   // switch leaves out the other one.
   const bool callAnsi = options.interfaceChoice != InterfaceChoice::Wide && e.FsInit != nullptr;
@@ -580,13 +675,15 @@ bool RunCommand(const Command& command) {
   return ok;
 }
 
-void StopPlugin() {
+bool StopPlugin() {
+  const bool stackKept = ReportStackCheck();
   UnloadPluginLibrary(state.library);
   state.library = nullptr;
   state.exports = PluginExports{};
   std::lock_guard<std::mutex> guard(state.lock);
   if (state.details != nullptr) std::fclose(state.details);
   state.details = nullptr;
+  return stackKept;
 }
 
 }  // namespace wfxhost

@@ -20,6 +20,7 @@ struct RunOptions {
   ProgressStyle progress = ProgressStyle::Auto;
   std::string detailsPath;  // when set, details log lines go to this file, not to the output
   InterfaceChoice interfaceChoice = InterfaceChoice::Auto;
+  bool checkStack = false;  // 32-bit Windows: measure the stack pointer around every export call
 };
 
 // Loads the plug-in at Path, resolves its exports, calls FsInit and FsInitW (as the interface
@@ -33,7 +34,8 @@ bool RunCommand(const Command& command);
 // Prints a line of the host's own (for script errors found while running) through the same
 // serialised output as the callbacks.
 void PrintLine(const std::string& line);
-// Unloads the plug-in.
-void StopPlugin();
+// Prints the stack check's verdict (with --check-stack) and unloads the plug-in. Returns false
+// when an export did not pop its arguments.
+bool StopPlugin();
 
 }  // namespace wfxhost

@@ -9,6 +9,7 @@
 
 #include "Commands.h"
 #include "HostSystem.h"
+#include "StackCheck.h"
 #include "WfxHost.h"
 
 namespace {
@@ -61,6 +62,9 @@ const char kUsage[] =
     "                       forms only (on Windows in the ANSI code page, on Linux UTF-8)\n"
     "  --codepage CP        Windows: write the output in code page CP (65001 = UTF-8) instead\n"
     "                       of the console's (the OEM code page when there is no console)\n"
+    "  --check-stack        32-bit Windows host only: measure the stack pointer around every\n"
+    "                       export call; a function that does not pop its arguments (not\n"
+    "                       __stdcall) is reported and makes the exit status 1\n"
     "  --help               this text\n"
     "\n"
     "Output (standard output, one line each, flushed per line):\n"
@@ -78,6 +82,7 @@ const char kUsage[] =
     "  request[8 MsgOK] TITLE: TEXT => TRUE        RequestProc (input requests add [TEXT IN]\n"
     "                                              before and [TEXT OUT] after the answer)\n"
     "  progress 45% SOURCE -> TARGET [=> abort]    ProgressProc\n"
+    "  stack: N exports checked in N calls: ...     --check-stack verdict, at the end\n"
     "Control characters in plug-in texts print as \\r, \\n, \\t, \\xNN. Results print under\n"
     "the ANSI name of the function also when its wide form ran; a callback line that comes\n"
     "through an ANSI callback after FsInitW ends in \"[ANSI callback after FsInitW]\".\n"
@@ -170,6 +175,15 @@ int main(int argc, char** argv) {
       ++index;
       break;
     }
+    if (word == "--check-stack") {
+      if (!WFXHOST_STACK_CHECK) {
+        return UsageError(
+            "--check-stack: only the 32-bit Windows host has a calling convention "
+            "to check");
+      }
+      run.checkStack = true;
+      continue;
+    }
     if (word.size() < 2 || word.compare(0, 2, "--") != 0) break;
     std::string error;
     const size_t equals = word.find('=');
@@ -236,6 +250,6 @@ int main(int argc, char** argv) {
   for (const Command& each : commands) {
     if (!RunCommand(each)) allOk = false;
   }
-  StopPlugin();
+  if (!StopPlugin()) allOk = false;
   return allOk ? 0 : 1;
 }
