@@ -69,6 +69,9 @@ std::vector<std::string> DescribeDeviceInfo(const std::string& Body);
 bool ParseStorageSpace(const std::string& Body, uint64_t& TotalKib, uint64_t& FreeKib);
 // KiB as a user reads them: "512 KiB", "12.5 MiB", "29.7 GiB" (one decimal from MiB up).
 std::string KibText(uint64_t Kib);
+// The digest in a cleaned "storage md5" answer: the first line that is 32 hexadecimal digits,
+// in lower case; false when there is none (an error line, no answer).
+bool ParseMd5Answer(const std::string& Body, std::string& Digest);
 
 // Path as one word of a storage command. Unquoted, the command line ends a path at its first
 // blank and takes the rest as arguments ("storage remove /ext/My Garage.sub" removes "/ext/My"),

@@ -17,6 +17,7 @@ const char kSection[] = "Quarnel";
 const char kPortapackSizes[] = "PortapackSizes";
 const char kBackgroundCopies[] = "BackgroundCopies";
 constexpr int64_t kDefaultBackgroundCopies = 1;
+const char kVerify[] = "Verify";
 // A settings file is a few lines; anything larger is not read beyond this.
 constexpr uint32_t kMaxIniBytes = 1024 * 1024;
 
@@ -106,8 +107,11 @@ void LoadSettings(const std::string& IniFileName) {
   devices.PortapackSizes = static_cast<uint32_t>(
       IniInteger(values, kPortapackSizes, kDefaultPortapackSizes, 0, UINT32_MAX, problem));
   if (!problem.empty()) DebugLog("Settings: " + problem);
+  devices.Verify = IniInteger(values, kVerify, 1, 0, 1, problem) != 0;
+  if (!problem.empty()) DebugLog("Settings: " + problem);
   DebugLog("Settings: " + std::string(kPortapackSizes) + "=" +
            std::to_string(devices.PortapackSizes));
+  DebugLog("Settings: " + std::string(kVerify) + "=" + (devices.Verify ? "1" : "0"));
   const int64_t background =
       IniInteger(values, kBackgroundCopies, kDefaultBackgroundCopies, 0, 2, problem);
   if (!problem.empty()) DebugLog("Settings: " + problem);
