@@ -212,6 +212,8 @@ TEST(BlockPause, GoesOnOnlyWithADeviceBackInStep) {
   std::vector<std::string> lines{"old"};
   EXPECT_FALSE(device.Describe(lines));
   EXPECT_TRUE(lines.empty());
+}
+
 // The wait for a command that reads a file of the card (a checksum, the Flipper's rename): the
 // base time, a second more per 64 KiB, an hour at most, whatever size a device reports.
 TEST(ShellDevice, TheWaitForACardPassGrowsWithTheFileUpToAnHour) {

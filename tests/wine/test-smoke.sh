@@ -40,9 +40,10 @@ random_file "$work/local/up.bin" $SIZE
 random_file "$work/sd/pp/down.bin" $SIZE
 random_file "$work/sd/fz/ext/down.bin" $SIZE
 printf 'rename me\n' >"$work/sd/fz/int/old name.txt"
-# The host calls the wide form of a function where there is one; a second, shorter session through
-# the ANSI forms checks those (FsStatusInfo around each command in both). On 32-bit each session ends with the stack check's verdict: every
-# export it called popped its arguments, and the ones left uncalled are the other interface's.
+# The host calls the wide form of a function where there is one (FsStatusInfo around each
+# command); a second, shorter session through the ANSI forms checks those. On 32-bit each session
+# ends with the stack check's verdict: every export it called popped its arguments, and the ones
+# left uncalled are the other interface's.
 verdict='!stack*' ansi_verdict='!stack*'
 if [ "$target" = win32 ]; then
   verdict="stack: never called: FsFindFirst FsFindNext FsGetFile FsPutFile FsRenMovFile"
