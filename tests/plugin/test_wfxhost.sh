@@ -447,12 +447,16 @@ mv "$dev\\small.txt" "$dev\\moved.txt"
 rm "$dev\\moved.txt"
 mkdir "$dev\\new"
 rmdir "$dev\\new"
+flags
+exec open "$dev\\up.txt"
 disconnect "$dev"
 SCRIPT
+  # FsStatusInfo around each operation; FsGetBackgroundFlags takes no arguments at all.
   expect_rc 0 "stack check, __stdcall plug-in"
-  expect_line 'stack: 13 exports checked in 19 calls: each popped its arguments (__stdcall)' \
+  expect_line 'stack: 16 exports checked in 37 calls: each popped its arguments (__stdcall)' \
     "stack check, __stdcall plug-in"
   expect_count 0 'moved the stack pointer' "stack check, __stdcall plug-in"
+  expect_count 0 'stack: never called' "stack check, __stdcall plug-in"
   # Listing functions built as cdecl: each call is reported, the host goes on, the exit status
   # says so.
   run_host stack_cdecl --check-stack "Z:$build/cdeclplugin.wfx" ls '\'
