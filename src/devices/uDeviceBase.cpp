@@ -34,6 +34,24 @@ void TShellDevice::MarkOutOfStep(const std::string& Why) {
   InStep_ = false;
 }
 
+bool TShellDevice::Describe(std::vector<std::string>& Lines) {
+  Lines.clear();
+  LastError = "The device cannot describe itself";
+  return false;
+}
+
+bool TShellDevice::PauseBetweenBlocks() {
+  if (!BlockPause_ || !BlockPause_()) return true;
+  // Whatever used the device meanwhile must have left it at its prompt: the next block's command
+  // is typed without looking for late answers first.
+  if (IsInStep() && IsConnected()) return true;
+  LastError =
+      "The device did not come back in step from a listing between two blocks; the copy was "
+      "stopped";
+  DeviceLog(LastError);
+  return false;
+}
+
 int32_t TShellDevice::TypeLine(const std::string& Line) {
   std::string stale;
   SerialPort.Drain(stale, 0);

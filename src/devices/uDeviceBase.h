@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "devices/uDeviceTypes.h"
 #include "serial/uSerial.h"
@@ -15,6 +16,14 @@
 // stop. The device passes back the ProgressData it was given. An empty callback means no progress
 // calls at all.
 using TTransferProgress = std::function<bool(void* ProgressData, int64_t Done, int64_t Total)>;
+
+enum class TTransferDirection { Download, Upload };
+
+// What the device's owner may do between two blocks of a transfer: the device is at its prompt,
+// the next block not yet asked for, and another dialogue (a listing) may use the line meanwhile.
+// It runs on the transfer's thread, returns when the transfer may go on, and tells whether another
+// dialogue used the device meanwhile.
+using TBlockPause = std::function<bool()>;
 
 // What the device says about a path before something is written there.
 enum class TPathState {
@@ -61,10 +70,18 @@ class TShellDevice {
   virtual bool MakeDir(const std::string& Path) = 0;
   virtual bool RemoveDir(const std::string& Path) = 0;
   virtual bool RenameFile(const std::string& OldPath, const std::string& NewPath) = 0;
+  // What the device says about itself (its firmware, its card), as lines for the user; false
+  // (LastError set) when it did not say. Changes nothing and opens no file.
+  virtual bool Describe(std::vector<std::string>& Lines);
   virtual TDeviceKind GetKind() const = 0;
   // Whether the device can still take commands: false before Connect and after the link broke in
   // a way the device cannot recover from by itself (the registry then connects afresh).
   virtual bool IsConnected() const { return true; }
+  // Whether a transfer in Direction pauses between its blocks (PauseBetweenBlocks) with the device
+  // at its prompt. False where one block follows the other inside a single command.
+  virtual bool PausesBetweenBlocks(TTransferDirection /*Direction*/) const { return false; }
+  // Installs what PauseBetweenBlocks runs. Set by the owner before the device is shared.
+  void SetBlockPause(TBlockPause Pause) { BlockPause_ = std::move(Pause); }
   // Whether the device is known to be in step: its last answer ended at its prompt, so the next
   // command's answer is the next thing on the line. After a time-out or a broken block exchange
   // it is not; the driver then resynchronises before its next command, or gives the connection
@@ -97,6 +114,12 @@ class TShellDevice {
                              int64_t Total) {
     return !OnProgress || OnProgress(ProgressData, Done, Total);
   }
+
+  // The transfers call this between two blocks, never before the first nor after the last, with
+  // the device at its prompt. It runs the owner's pause (which may let a listing use the device
+  // meanwhile). False, with LastError set, when the device came back out of step or without its
+  // connection: the transfer must then stop as after any failed exchange.
+  bool PauseBetweenBlocks();
 
   // In-step bookkeeping of the drivers: MarkOutOfStep logs why the line can no longer be trusted.
   void MarkInStep() { InStep_ = true; }
@@ -141,6 +164,7 @@ class TShellDevice {
 
  private:
   bool InStep_ = false;
+  TBlockPause BlockPause_;
   uint64_t LinesTyped_ = 0;
 };
 

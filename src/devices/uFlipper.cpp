@@ -576,6 +576,8 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
   std::vector<char> buffer(static_cast<size_t>(kUploadChunk));
   int64_t done = 0;
   while (done < size) {
+    // Between two write_chunk commands the device is at its prompt.
+    if (done > 0 && !PauseBetweenBlocks()) return fail(LastError, TAfter::AtPrompt);
     const int64_t count = std::min(kUploadChunk, size - done);
     // Read before the command: once the device has said "Ready" it waits for exactly this many
     // bytes and takes whatever comes as file content.
@@ -633,6 +635,46 @@ bool TFlipperDevice::VerifyCopy(const std::string& Path, int64_t Size, const TMd
     return CopyNotVerified("flipper", Path,
                            "unexpected answer to \"" + cmd + "\": " + body.substr(0, 200));
   return CopyVerified("flipper", Direction, Path, "MD5", theirs, Md5.HexDigest());
+}
+
+bool TFlipperDevice::Describe(std::vector<std::string>& Lines) {
+  Lines.clear();
+  if (!Connected) {
+    LastError = kNotConnected;
+    return false;
+  }
+  const std::string infoCmd = "device_info";
+  std::string response;
+  if (!SendCmd(response, infoCmd, kStatWaitMs)) {
+    LastError = ExchangeError_;
+    return false;
+  }
+  const std::string info = CleanResponse(response, infoCmd);
+  Lines = flipper::DescribeDeviceInfo(info);
+  if (Lines.empty()) {
+    LastError = "Unexpected answer to \"" + infoCmd + "\": " + info.substr(0, 200);
+    return false;
+  }
+  // The card's free space: FAT has to count its free clusters, which takes a while on a large
+  // card.
+  const std::string cardCmd = "storage info /ext";
+  std::string card;
+  if (!SendCmd(response, cardCmd, kListWaitMs)) {
+    card = ExchangeError_;
+  } else {
+    const std::string body = CleanResponse(response, cardCmd);
+    uint64_t total = 0;
+    uint64_t free = 0;
+    std::string errorLine;
+    if (flipper::ParseStorageSpace(body, total, free))
+      card = flipper::KibText(total) + " total, " + flipper::KibText(free) + " free";
+    else if (flipper::FindStorageError(body, errorLine))
+      card = errorLine;  // no card, or one the device cannot read
+    else
+      card = "unexpected answer: " + body.substr(0, 200);
+  }
+  Lines.push_back("SD card: " + card);
+  return true;
 }
 
 bool TFlipperDevice::RunChangeCommand(const std::string& Cmd, uint32_t TimeoutMs) {

@@ -30,8 +30,16 @@ class TFlipperDevice : public TShellDevice {
   bool MakeDir(const std::string& Path) override;
   bool RemoveDir(const std::string& Path) override;
   bool RenameFile(const std::string& OldPath, const std::string& NewPath) override;
+  // The name and firmware from "device_info", and the card's size and free space from
+  // "storage info /ext".
+  bool Describe(std::vector<std::string>& Lines) override;
   TDeviceKind GetKind() const override { return dkFlipper; }
   bool IsConnected() const override { return Connected; }
+  // Each upload chunk is a write_chunk command of its own; a download is one read_chunks command
+  // that sends every chunk, with no prompt before its end.
+  bool PausesBetweenBlocks(TTransferDirection Direction) const override {
+    return Direction == TTransferDirection::Upload;
+  }
 
   // One command exchange: writes Cmd and CR, and returns in Response the raw text up to and
   // including the prompt that follows the command's echo, or whatever arrived until TimeoutMs

@@ -142,6 +142,71 @@ int64_t ParseSizeLine(const std::string& Line) {
   return StrToIntDefault(digits, -1);
 }
 
+std::vector<std::string> DescribeDeviceInfo(const std::string& Body) {
+  static const struct {
+    const char* Key;
+    const char* Label;
+  } kShown[] = {
+      {"hardware_name", "Name"},
+      {"hardware_model", "Model"},
+      {"hardware_ver", "Hardware version"},
+      {"firmware_version", "Firmware version"},
+      {"firmware_branch", "Firmware branch"},
+      {"firmware_commit", "Firmware commit"},
+      {"firmware_build_date", "Firmware built"},
+      {"firmware_origin_fork", "Firmware origin"},
+  };
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (const std::string& line : SplitLines(Body, true)) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    rows.emplace_back(TrimWS(line.substr(0, colon)), TrimWS(line.substr(colon + 1)));
+  }
+  std::vector<std::string> lines;
+  for (const auto& shown : kShown) {
+    for (const auto& [key, value] : rows) {
+      if (key != shown.Key || value.empty()) continue;
+      lines.push_back(std::string(shown.Label) + ": " + value);
+      break;
+    }
+  }
+  return lines;
+}
+
+namespace {
+
+// The number before "KiB <Word>" on a line of its own; false when no line reads so.
+bool KibBefore(const std::string& Body, const std::string& Word, uint64_t& Kib) {
+  const std::string suffix = "KiB " + Word;
+  for (const std::string& line : SplitLines(Body, true)) {
+    const std::string text = TrimWS(line);
+    if (text.size() <= suffix.size() ||
+        text.compare(text.size() - suffix.size(), suffix.size(), suffix) != 0)
+      continue;
+    const std::string digits = TrimWS(text.substr(0, text.size() - suffix.size()));
+    if (digits.empty() || digits.size() > 15 ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+      continue;
+    Kib = std::stoull(digits);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool ParseStorageSpace(const std::string& Body, uint64_t& TotalKib, uint64_t& FreeKib) {
+  return KibBefore(Body, "total", TotalKib) && KibBefore(Body, "free", FreeKib);
+}
+
+std::string KibText(uint64_t Kib) {
+  if (Kib < 1024) return std::to_string(Kib) + " KiB";
+  const bool gib = Kib >= 1024 * 1024;
+  const uint64_t scale = gib ? 1024 * 1024 : 1024;
+  const uint64_t tenths = (Kib * 10 + scale / 2) / scale;  // rounded to one decimal
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + (gib ? " GiB" : " MiB");
+}
+
 std::string QuotePath(const std::string& Path) {
   if (Path.find(' ') == std::string::npos) return Path;
   return "\"" + Path + "\"";

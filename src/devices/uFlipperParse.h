@@ -1,10 +1,12 @@
 // The Flipper Zero's command-line answers taken apart, as pure functions over byte strings: the
-// cleaning of an answer, one line of a "storage list", the size in a "storage stat" answer, and
-// how a path must look to be typed into a storage command.
+// cleaning of an answer, one line of a "storage list", the size in a "storage stat" answer, what
+// "device_info" and "storage info" say about the device, and how a path must look to be typed
+// into a storage command.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "devices/uDeviceTypes.h"
 
@@ -57,6 +59,16 @@ bool SaysDirectory(const std::string& Body);
 // The byte count of read_chunks' size line ("Size: 1234"), or -1 when Line is not one.
 int64_t ParseSizeLine(const std::string& Line);
 
+// The lines of a cleaned "device_info" answer ("key : value", the key padded with blanks) that
+// tell a user which Flipper this is and what it runs, as "Label: value" in a fixed order (name,
+// model, hardware version, firmware version, branch, commit, build date, origin); empty when the
+// answer has none of them.
+std::vector<std::string> DescribeDeviceInfo(const std::string& Body);
+// The card's size and free space from a cleaned "storage info /ext" answer ("<n>KiB total",
+// "<n>KiB free"); false when either line is missing.
+bool ParseStorageSpace(const std::string& Body, uint64_t& TotalKib, uint64_t& FreeKib);
+// KiB as a user reads them: "512 KiB", "12.5 MiB", "29.7 GiB" (one decimal from MiB up).
+std::string KibText(uint64_t Kib);
 // The digest in a cleaned "storage md5" answer: the first line that is 32 hexadecimal digits,
 // in lower case; false when there is none (an error line, no answer).
 bool ParseMd5Answer(const std::string& Body, std::string& Digest);

@@ -239,6 +239,30 @@ bool TPortapackDevice::ExecCmd(const std::string& Cmd, uint32_t TimeoutMs) {
   return true;
 }
 
+bool TPortapackDevice::Describe(std::vector<std::string>& Lines) {
+  Lines.clear();
+  if (!Connected) {
+    LastError = "Not connected";
+    return false;
+  }
+  const std::string cmd = "info";
+  std::string response;
+  if (!SendCmd(response, cmd, kCommandTimeoutMs)) {
+    LastError = ExchangeError_;
+    return false;
+  }
+  const std::string body = ExtractBody(response, cmd);
+  if (portapack::IsRefusal(body, cmd)) {
+    LastError = TrimWS(body);
+    return false;
+  }
+  for (const std::string& line : SplitLines(body, true))
+    if (std::string text = TrimWS(line); !text.empty()) Lines.push_back(text);
+  if (!Lines.empty()) return true;
+  LastError = "The device answered \"info\" with nothing";
+  return false;
+}
+
 bool TPortapackDevice::NameExists(const std::string& Folder, const std::string& Name,
                                   int64_t& Size) {
   std::string cmd;
@@ -521,6 +545,8 @@ bool TPortapackDevice::DownloadOpenFile(int64_t Total, const std::string& LocalP
   }
   std::string block;
   for (int64_t done = 0; done < Total;) {
+    // The device is at its prompt with the file open: another dialogue may take its turn.
+    if (done > 0 && !PauseBetweenBlocks()) return false;
     const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlockSize, Total - done));
     if (!ReceiveBlock(n, block)) return false;
     if (!Local.Write(block.data(), n)) {
@@ -625,6 +651,7 @@ bool TPortapackDevice::UploadOpenFile(platform::TLocalFile& Local, int64_t Total
   }
   std::vector<char> buffer(kBlockSize);
   for (int64_t sent = 0; sent < Total;) {
+    if (sent > 0 && !PauseBetweenBlocks()) return false;
     const auto n = static_cast<uint32_t>(std::min<int64_t>(kBlockSize, Total - sent));
     // Read before the block is announced: once the device waits for payload, every byte that
     // does not come is taken from the next command lines.

@@ -30,8 +30,12 @@ class TPortapackDevice : public TShellDevice {
   bool MakeDir(const std::string& Path) override;
   bool RemoveDir(const std::string& Path) override;
   bool RenameFile(const std::string& OldPath, const std::string& NewPath) override;
+  // The lines of the shell's "info" (kernel, board, build).
+  bool Describe(std::vector<std::string>& Lines) override;
   TDeviceKind GetKind() const override { return dkPortapack; }
   bool IsConnected() const override { return Connected; }
+  // Between two frb or fwb blocks the shell is at its prompt, the file still open.
+  bool PausesBetweenBlocks(TTransferDirection) const override { return true; }
 
   // Sends Cmd and a line end and returns in Response every byte received up to and including
   // the prompt that follows the command's echo, or whatever came before TimeoutMs ran out. True

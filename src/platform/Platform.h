@@ -24,6 +24,10 @@ struct TLocalTime {
 };
 TLocalTime LocalTimeNow();
 
+// The calling thread's id as the host sees it (GetCurrentThreadId on Windows, the kernel's thread
+// id on Linux): Total Commander names a background operation's thread by it.
+uint64_t CurrentThreadId();
+
 // ---- Files and environment -----------------------------------------------------------------
 
 // The system's temporary directory (GetTempPathW on Windows; TMPDIR or /tmp elsewhere), or an

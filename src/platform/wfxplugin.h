@@ -108,6 +108,32 @@ static_assert(offsetof(WIN32_FIND_DATAW, cFileName) == 44, "Double Commander's U
 #define RT_MsgYesNo 9
 #define RT_MsgOKCancel 10
 
+#define FS_EXEC_OK 0
+#define FS_EXEC_ERROR 1
+#define FS_EXEC_YOURSELF -1
+#define FS_EXEC_SYMLINK -2
+
+#define FS_STATUS_START 0
+#define FS_STATUS_END 1
+#define FS_STATUS_OP_LIST 1
+#define FS_STATUS_OP_GET_SINGLE 2
+#define FS_STATUS_OP_GET_MULTI 3
+#define FS_STATUS_OP_PUT_SINGLE 4
+#define FS_STATUS_OP_PUT_MULTI 5
+#define FS_STATUS_OP_RENMOV_SINGLE 6
+#define FS_STATUS_OP_RENMOV_MULTI 7
+#define FS_STATUS_OP_DELETE 8
+#define FS_STATUS_OP_ATTRIB 9
+#define FS_STATUS_OP_MKDIR 10
+#define FS_STATUS_OP_EXEC 11
+#define FS_STATUS_OP_CALCSIZE 12
+#define FS_STATUS_OP_GET_MULTI_THREAD 19
+#define FS_STATUS_OP_PUT_MULTI_THREAD 20
+
+#define BG_DOWNLOAD 1
+#define BG_UPLOAD 2
+#define BG_ASK_USER 4
+
 typedef struct {
   int size;
   DWORD PluginInterfaceVersionLow;
@@ -154,9 +180,13 @@ BOOL WFX_API FsDeleteFile(char* RemoteName);
 BOOL WFX_API FsRemoveDir(char* RemoteName);
 BOOL WFX_API FsMkDir(char* Path);
 BOOL WFX_API FsDisconnect(char* DisconnectRoot);
+int WFX_API FsExecuteFile(HWND MainWin, char* RemoteName, char* Verb);
+void WFX_API FsStatusInfo(char* RemoteDir, int InfoStartEnd, int InfoOperation);
+int WFX_API FsGetBackgroundFlags(void);
 
 // The wide functions: the hosts call them where they exist (Double Commander also calls FsInit
-// before FsInitW). FsFindClose, FsGetDefRootName and FsSetDefaultParams have no wide form.
+// before FsInitW). FsFindClose, FsGetDefRootName, FsSetDefaultParams and FsGetBackgroundFlags have
+// no wide form.
 int WFX_API FsInitW(int PluginNr, tProgressProcW pProgressProcW, tLogProcW pLogProcW,
                     tRequestProcW pRequestProcW);
 HANDLE WFX_API FsFindFirstW(WCHAR* Path, WIN32_FIND_DATAW* FindData);
@@ -169,6 +199,8 @@ BOOL WFX_API FsDeleteFileW(WCHAR* RemoteName);
 BOOL WFX_API FsRemoveDirW(WCHAR* RemoteName);
 BOOL WFX_API FsMkDirW(WCHAR* Path);
 BOOL WFX_API FsDisconnectW(WCHAR* DisconnectRoot);
+int WFX_API FsExecuteFileW(HWND MainWin, WCHAR* RemoteName, WCHAR* Verb);
+void WFX_API FsStatusInfoW(WCHAR* RemoteDir, int InfoStartEnd, int InfoOperation);
 }
 #ifndef _WIN32
 #pragma GCC visibility pop

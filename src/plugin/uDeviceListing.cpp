@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 #include "plugin/uHostLog.h"
+#include "plugin/uOperationStatus.h"
 #include "plugin/uPluginPath.h"
 #include "plugin/uSettings.h"
 #include "registry/uDeviceCache.h"
@@ -35,7 +36,11 @@ namespace {
 // before the caller sets the thread's last error, so nothing the release does can change it.
 bool ListDeviceFolder(const std::string& rootDisplay, const std::string& remote,
                       TShellFileEntries& Entries) {
-  TDeviceUse device = GetDevice(rootDisplay);
+  // A panel's listing takes its turn between two blocks of a copy, or says at once that the copy
+  // keeps the device busy; a step of a longer operation (a folder copy's walk) waits as its other
+  // steps do.
+  TDeviceUse device = GetDevice(
+      rootDisplay, InsideHostOperation() ? TDeviceTask::BrowseInOperation : TDeviceTask::Browse);
   if (!device) {
     if (!device.Problem().empty()) {
       // Connected, but busy with another operation: not a connection failure.

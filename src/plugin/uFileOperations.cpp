@@ -25,11 +25,11 @@ struct TTarget {
   TDeviceUse Device;
 };
 
-TTarget Prologue(const std::string& PluginPath) {
+TTarget Prologue(const std::string& PluginPath, TDeviceTask Task = TDeviceTask::Other) {
   MarkActivity();
   TTarget target;
   target.Split = SplitPluginPath(PluginPath, target.RootDisplay, target.Remote);
-  if (target.Split) target.Device = GetDevice(target.RootDisplay);
+  if (target.Split) target.Device = GetDevice(target.RootDisplay, Task);
   if (target.Device) ApplySettings(*target.Device.get());
   return target;
 }
@@ -145,7 +145,7 @@ TTransferProgress TProgressBridge::Callback() {
 }
 
 int GetFileOperation(const std::string& RemoteName, const std::string& LocalName, int CopyFlags) {
-  TTarget target = Prologue(RemoteName);
+  TTarget target = Prologue(RemoteName, TDeviceTask::Download);
   if (!target.Split) return FS_FILE_NOTFOUND;
   if (!target.Device) {
     if (target.Device.Problem().empty()) return FS_FILE_NOTFOUND;
@@ -178,7 +178,7 @@ int GetFileOperation(const std::string& RemoteName, const std::string& LocalName
 }
 
 int PutFileOperation(const std::string& LocalName, const std::string& RemoteName, int CopyFlags) {
-  TTarget target = Prologue(RemoteName);
+  TTarget target = Prologue(RemoteName, TDeviceTask::Upload);
   if (!target.Split) return FS_FILE_NOTFOUND;
   if (!target.Device) {
     if (target.Device.Problem().empty()) return FS_FILE_NOTFOUND;

@@ -80,6 +80,10 @@ int32_t HostProgress(const std::string& Source, const std::string& Target, int32
   return answer;
 }
 
+bool HostCanShowMessages() {
+  return WideCallbacks.load() ? RequestProcW.load() != nullptr : RequestProc.load() != nullptr;
+}
+
 void HostMessage(int32_t RequestType, const std::string& Title, const std::string& Text) {
   CallHost(RequestProcW, RequestProc, [&](auto request, auto buffer) {
     auto title = buffer(Title);

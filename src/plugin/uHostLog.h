@@ -34,6 +34,8 @@ void DetailLog(const std::string& Text);
 // Shows the host's progress for a transfer from Source to Target; returns the host's answer (not
 // zero: the user wants to abort), 0 without a progress callback.
 int32_t HostProgress(const std::string& Source, const std::string& Target, int32_t Percent);
+// Whether the host has given the callback that shows message boxes (it has not before FsInit).
+bool HostCanShowMessages();
 // Asks the host to show Text in a message box of the given request type (nothing without a
 // request callback); the answer is not used.
 void HostMessage(int32_t RequestType, const std::string& Title, const std::string& Text);

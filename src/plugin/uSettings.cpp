@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/LocalFile.h"
+#include "platform/wfxplugin.h"
 #include "util/uDebugLog.h"
 #include "util/uLibraryObject.h"
 #include "util/uStrUtils.h"
@@ -14,6 +15,8 @@ namespace {
 
 const char kSection[] = "Quarnel";
 const char kPortapackSizes[] = "PortapackSizes";
+const char kBackgroundCopies[] = "BackgroundCopies";
+constexpr int64_t kDefaultBackgroundCopies = 1;
 const char kVerify[] = "Verify";
 // A settings file is a few lines; anything larger is not read beyond this.
 constexpr uint32_t kMaxIniBytes = 1024 * 1024;
@@ -29,6 +32,7 @@ struct TSettingsStore {
   std::mutex Lock;
   TIniValues Values;
   TDeviceSettings Devices;  // worked out from Values by LoadSettings
+  int64_t BackgroundCopies = kDefaultBackgroundCopies;
 };
 TLibraryObject<TSettingsStore> SettingsStore;
 TSettingsStore& Store() {
@@ -108,9 +112,14 @@ void LoadSettings(const std::string& IniFileName) {
   DebugLog("Settings: " + std::string(kPortapackSizes) + "=" +
            std::to_string(devices.PortapackSizes));
   DebugLog("Settings: " + std::string(kVerify) + "=" + (devices.Verify ? "1" : "0"));
+  const int64_t background =
+      IniInteger(values, kBackgroundCopies, kDefaultBackgroundCopies, 0, 2, problem);
+  if (!problem.empty()) DebugLog("Settings: " + problem);
+  DebugLog("Settings: " + std::string(kBackgroundCopies) + "=" + std::to_string(background));
   std::lock_guard<std::mutex> guard(Store().Lock);
   Store().Values = std::move(values);
   Store().Devices = devices;
+  Store().BackgroundCopies = background;
 }
 
 int64_t SettingInteger(const std::string& Key, int64_t Default, int64_t Min, int64_t Max) {
@@ -122,6 +131,17 @@ int64_t SettingInteger(const std::string& Key, int64_t Default, int64_t Min, int
 TDeviceSettings DeviceSettings() {
   std::lock_guard<std::mutex> guard(Store().Lock);
   return Store().Devices;
+}
+
+int BackgroundFlags() {
+  int64_t setting;
+  {
+    std::lock_guard<std::mutex> guard(Store().Lock);
+    setting = Store().BackgroundCopies;
+  }
+  if (setting == 0) return 0;
+  if (setting == 2) return BG_DOWNLOAD | BG_UPLOAD;
+  return BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER;
 }
 
 void ApplySettings(TShellDevice& Device) {

@@ -33,6 +33,11 @@ void LoadSettings(const std::string& IniFileName);
 int64_t SettingInteger(const std::string& Key, int64_t Default, int64_t Min, int64_t Max);
 // The settings the devices act on, as the last LoadSettings worked them out (else the defaults).
 TDeviceSettings DeviceSettings();
+// FsGetBackgroundFlags' answer under the setting BackgroundCopies: 1 (the default) downloads and
+// uploads in the background if the user asks (Total Commander's copy dialog offers it), 2 every
+// copy in the background (Double Commander 1.0.10 offers no choice, and runs a copy modally
+// otherwise), 0 none.
+int BackgroundFlags();
 // Hands DeviceSettings to a device the plug-in has borrowed for one operation.
 void ApplySettings(TShellDevice& Device);
 // Unload: releases the kept values.

@@ -8,11 +8,13 @@
 #include "devices/uDeviceLog.h"
 #include "platform/Platform.h"
 #include "plugin/uDeviceListing.h"
+#include "plugin/uExecute.h"
 #include "plugin/uFileOperations.h"
 #include "plugin/uFindData.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uHostText.h"
 #include "plugin/uLibrary.h"
+#include "plugin/uOperationStatus.h"
 #include "plugin/uSettings.h"
 #include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
@@ -138,6 +140,29 @@ int RenMovFileAdaptor(TChar* OldName, TChar* NewName, BOOL OverWrite) {
   });
 }
 
+template <class TChar>
+int ExecuteFileAdaptor(TChar* RemoteName, TChar* Verb) {
+  return HostCall("Execute: ", FS_EXEC_ERROR, [&] {
+    const std::string remote = RemoteNameFromHost(RemoteName);
+    // A verb is text, not a name: "?" in it stands for nothing on the device.
+    const std::string verb = LocalNameFromHost(Verb);
+    return ExecuteFileOperation(remote, verb);
+  });
+}
+
+template <class TChar>
+void StatusInfoAdaptor(TChar* RemoteDir, int InfoStartEnd, int InfoOperation) {
+  try {
+    std::string dir;
+    try {
+      dir = LocalNameFromHost(RemoteDir);  // only for the log
+    } catch (const TNameError&) {
+    }
+    NoteOperationStatus(dir, InfoStartEnd, InfoOperation);
+  } catch (...) {
+  }
+}
+
 // FsDeleteFile, FsRemoveDir, FsMkDir and FsDisconnect: one path in, a BOOL out.
 template <class TChar>
 BOOL PathAdaptor(const char* Prefix, TChar* Path, bool (*Operation)(const std::string&)) {
@@ -165,6 +190,7 @@ void LibraryShutdown(bool ProcessExiting) {
   IdleWatcherClose();
   RegistryShutdown();
   ReleaseAllFindContexts();
+  ReleaseOperationStatus();
   ReleaseIniFileName();
   ReleaseSettings();
   ReleaseDebugLog();
@@ -289,6 +315,30 @@ BOOL WFX_API FsDisconnect(char* DisconnectRoot) {
 }
 BOOL WFX_API FsDisconnectW(WCHAR* DisconnectRoot) {
   return PathAdaptor("Disconnect: ", DisconnectRoot, DisconnectOperation);
+}
+
+// Total Commander offers to run copies in the background (the setting BackgroundCopies decides):
+// a panel's listing then takes its turns between the copy's blocks.
+int WFX_API FsGetBackgroundFlags(void) {
+  try {
+    return BackgroundFlags();
+  } catch (...) {
+    return BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER;
+  }
+}
+
+int WFX_API FsExecuteFile(HWND /*MainWin*/, char* RemoteName, char* Verb) {
+  return ExecuteFileAdaptor(RemoteName, Verb);
+}
+int WFX_API FsExecuteFileW(HWND /*MainWin*/, WCHAR* RemoteName, WCHAR* Verb) {
+  return ExecuteFileAdaptor(RemoteName, Verb);
+}
+
+void WFX_API FsStatusInfo(char* RemoteDir, int InfoStartEnd, int InfoOperation) {
+  StatusInfoAdaptor(RemoteDir, InfoStartEnd, InfoOperation);
+}
+void WFX_API FsStatusInfoW(WCHAR* RemoteDir, int InfoStartEnd, int InfoOperation) {
+  StatusInfoAdaptor(RemoteDir, InfoStartEnd, InfoOperation);
 }
 
 }  // extern "C"

@@ -16,29 +16,120 @@
 
 namespace {
 
-// One exported operation at a time on a device, with a bounded wait for the next one. (A mutex and
-// a condition variable rather than std::timed_mutex, whose timed lock ThreadSanitizer cannot see.)
+// How long a listing waits for the device behind each kind of holder.
+struct TListingWaits {
+  uint32_t OtherMs;            // an operation that is no transfer, or a listing
+  uint32_t PausingTransferMs;  // a transfer that pauses between its blocks: the wait for a turn
+  uint32_t TransferMs;         // a transfer that does not: the wait for its end
+};
+
+// Who may talk to a device: one operation that holds it, or, while a transfer that holds it is
+// paused between two blocks, one listing that was given the turn. (A mutex and a condition
+// variable rather than std::timed_mutex, whose timed lock ThreadSanitizer cannot see.)
 class TOperationGate {
  public:
-  bool Enter(uint32_t TimeoutMs) {
+  // The holder a listing was refused behind.
+  struct THolder {
+    bool Transfer = false;
+    bool Pauses = false;  // a transfer that pauses between its blocks
+  };
+
+  // Takes the device for an operation of its own: waits while another holds it, at most
+  // TimeoutMs. Holder says what the operation is.
+  bool Enter(uint32_t TimeoutMs, THolder Holder) {
     std::unique_lock<std::mutex> lock(Lock_);
-    if (!Left_.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [this] { return !Busy_; }))
+    if (!Changed_.wait_for(lock, std::chrono::milliseconds(TimeoutMs), [this] { return !Busy_; }))
       return false;
     Busy_ = true;
+    Holder_ = Holder;
     return true;
   }
+
+  enum class TEntry { Refused, Own, Turn };
+  // A listing: the device when it is free, or a turn while the transfer that holds it pauses.
+  // The wait is bounded by Waits according to what holds the device, measured from the start;
+  // Behind tells what held it when the listing was refused.
+  TEntry EnterListing(const TListingWaits& Waits, THolder& Behind) {
+    std::unique_lock<std::mutex> lock(Lock_);
+    const auto start = std::chrono::steady_clock::now();
+    ++Listings_;
+    TEntry entry = TEntry::Refused;
+    for (;;) {
+      if (!Busy_) {
+        Busy_ = true;
+        Holder_ = THolder();
+        entry = TEntry::Own;
+        break;
+      }
+      if (Offered_) {
+        Offered_ = false;
+        Lent_ = true;
+        entry = TEntry::Turn;
+        break;
+      }
+      const uint32_t bound = !Holder_.Transfer ? Waits.OtherMs
+                             : Holder_.Pauses  ? Waits.PausingTransferMs
+                                               : Waits.TransferMs;
+      const auto deadline = start + std::chrono::milliseconds(bound);
+      if (std::chrono::steady_clock::now() >= deadline) {
+        Behind = Holder_;
+        break;
+      }
+      Changed_.wait_until(lock, deadline);
+    }
+    --Listings_;
+    Changed_.notify_all();  // a paused transfer may be waiting for the last listing to decide
+    return entry;
+  }
+
+  // The holder lets go.
   void Leave() {
     {
       std::lock_guard<std::mutex> guard(Lock_);
       Busy_ = false;
+      Holder_ = THolder();
     }
-    Left_.notify_one();
+    Changed_.notify_all();
+  }
+
+  // The listing that had a turn hands the device back to the paused transfer.
+  void ReturnTurn() {
+    {
+      std::lock_guard<std::mutex> guard(Lock_);
+      Lent_ = false;
+    }
+    Changed_.notify_all();
+  }
+
+  // The holder, between two blocks of a transfer: each listing waiting now gets one turn, one
+  // after the other (those that come meanwhile wait for the next pause, so that listings cannot
+  // hold up the copy for ever). A turn has no deadline of its own here: the device is in the
+  // listing's hands, and taking it back would mix two dialogues on one line; every exchange of
+  // the listing has its own time-out, and its end returns the turn. True when a listing had a
+  // turn.
+  bool Pause() {
+    std::unique_lock<std::mutex> lock(Lock_);
+    bool lent = false;
+    if (!Holder_.Pauses) return lent;
+    for (int turns = Listings_; turns > 0 && Listings_ > 0; --turns) {
+      Offered_ = true;
+      Changed_.notify_all();
+      // Until a listing has taken the turn and given it back, or none is left to take it.
+      Changed_.wait(lock, [this] { return Offered_ ? Listings_ == 0 : !Lent_; });
+      lent = lent || !Offered_;  // taken (and given back), not withdrawn
+      Offered_ = false;
+    }
+    return lent;
   }
 
  private:
   std::mutex Lock_;
-  std::condition_variable Left_;
-  bool Busy_ = false;
+  std::condition_variable Changed_;
+  bool Busy_ = false;  // an operation holds the device (also while it has lent it)
+  THolder Holder_;
+  int Listings_ = 0;      // listings waiting for the device or a turn
+  bool Offered_ = false;  // the paused holder offers a turn
+  bool Lent_ = false;     // a listing has the turn
 };
 
 // Tells the operations that let go of a slot taken out of the cache when its device is destroyed
@@ -102,6 +193,8 @@ std::atomic<TCacheState*> State{nullptr};
 
 std::atomic<TDeviceFactory> Factory{nullptr};
 std::atomic<uint32_t> BusyWaitMs{kDeviceBusyWaitMs};
+std::atomic<uint32_t> TransferTurnWaitMs{kTransferTurnWaitMs};
+std::atomic<uint32_t> UnpausedTransferWaitMs{kUnpausedTransferWaitMs};
 
 void SetLastConnectError(TCacheState& state, const std::string& Text) {
   std::lock_guard<std::mutex> guard(state.ErrorLock);
@@ -131,23 +224,23 @@ TDeviceUse::~TDeviceUse() {
 }
 
 TDeviceUse::TDeviceUse(TDeviceUse&& Other) noexcept
-    : Slot_(std::move(Other.Slot_)), Holding_(Other.Holding_), Problem_(std::move(Other.Problem_)) {
-  Other.Holding_ = false;
+    : Slot_(std::move(Other.Slot_)), Hold_(Other.Hold_), Problem_(std::move(Other.Problem_)) {
+  Other.Hold_ = THold::None;
 }
 
 TDeviceUse& TDeviceUse::operator=(TDeviceUse&& Other) noexcept {
   if (this != &Other) {
     Release();
     Slot_ = std::move(Other.Slot_);
-    Holding_ = Other.Holding_;
+    Hold_ = Other.Hold_;
     Problem_ = std::move(Other.Problem_);
-    Other.Holding_ = false;
+    Other.Hold_ = THold::None;
   }
   return *this;
 }
 
 TShellDevice* TDeviceUse::get() const {
-  return Holding_ && Slot_ ? Slot_->Device.get() : nullptr;
+  return Hold_ != THold::None && Slot_ ? Slot_->Device.get() : nullptr;
 }
 
 void TDeviceUse::Release() {
@@ -156,8 +249,9 @@ void TDeviceUse::Release() {
   // device still counts as in use, so that the idle watcher, which looks at the use counts before
   // the stamp, never finds the device idle with the stamp of long ago.
   MarkActivity();
-  if (Holding_) Slot_->Operation.Leave();
-  Holding_ = false;
+  if (Hold_ == THold::Own) Slot_->Operation.Leave();
+  if (Hold_ == THold::Turn) Slot_->Operation.ReturnTurn();
+  Hold_ = THold::None;
   Slot_->UseCount.fetch_sub(1);
   Slot_.reset();  // may be the last owner of a slot that left the cache meanwhile
 }
@@ -193,14 +287,77 @@ bool LetGoAndWaitUntilGone(TDeviceUse& Use, TSlotPtr& Slot) {
 // for the device looks once more (MayRetry).
 class TDeviceLookup {
  public:
-  static TDeviceUse Run(const std::string& RootDisplay, bool MayRetry);
+  static TDeviceUse Run(const std::string& RootDisplay, TDeviceTask Task, bool MayRetry);
+
+ private:
+  // A listing's turn while the transfer that holds the device pauses: it has the device as it
+  // is, or gives the turn back at once when the device left the cache or lost its connection.
+  static TDeviceUse TakeTurn(TDeviceUse Use, TCacheState& State);
 };
 
-TDeviceUse GetDevice(const std::string& RootDisplay) {
-  return TDeviceLookup::Run(RootDisplay, true);
+TDeviceUse GetDevice(const std::string& RootDisplay, TDeviceTask Task) {
+  return TDeviceLookup::Run(RootDisplay, Task, true);
 }
 
-TDeviceUse TDeviceLookup::Run(const std::string& RootDisplay, bool MayRetry) {
+namespace {
+
+bool IsBrowse(TDeviceTask Task) {
+  return Task == TDeviceTask::Browse || Task == TDeviceTask::BrowseInOperation;
+}
+
+// What the holder of a device is, for the listings that wait behind it.
+TOperationGate::THolder HolderFor(TDeviceTask Task, const TShellDevice& Device) {
+  TOperationGate::THolder holder;
+  holder.Transfer = Task == TDeviceTask::Download || Task == TDeviceTask::Upload;
+  if (holder.Transfer)
+    holder.Pauses = Device.PausesBetweenBlocks(
+        Task == TDeviceTask::Upload ? TTransferDirection::Upload : TTransferDirection::Download);
+  return holder;
+}
+
+TListingWaits WaitsFor(TDeviceTask Task) {
+  const uint32_t busy = BusyWaitMs.load();
+  // Part of a longer operation of the host: it waits as that operation's other steps would.
+  if (Task != TDeviceTask::Browse) return {busy, busy, busy};
+  return {busy, TransferTurnWaitMs.load(), UnpausedTransferWaitMs.load()};
+}
+
+const char kBusyText[] = "Device is busy with another operation; try again when it has finished";
+
+std::string BusyText(const TOperationGate::THolder& Behind) {
+  if (!Behind.Transfer) return kBusyText;
+  if (Behind.Pauses)
+    return "Device is busy with a copy, which did not pause for this within a second; try "
+           "again in a moment";
+  return "Device is busy with a copy, which it sends in one piece; try again when the copy has "
+         "finished";
+}
+
+}  // namespace
+
+TDeviceUse TDeviceLookup::TakeTurn(TDeviceUse Use, TCacheState& State) {
+  bool removed;
+  {
+    std::lock_guard<std::mutex> guard(State.RegistryLock);
+    removed = Use.Slot_->Removed;
+  }
+  // The transfer still holds the device: only it may let go of it or have it replaced.
+  std::string problem;
+  if (removed)
+    problem = "Device was disconnected while this operation waited for it";
+  else if (!Use.Slot_->Device->IsConnected())
+    problem = "Device lost its connection; try again";
+  if (problem.empty()) {
+    DeviceLog("GetDevice: a turn between two blocks of a copy");
+    return Use;
+  }
+  Use.Release();
+  Use.Problem_ = problem;
+  DeviceLog("GetDevice: " + problem);
+  return Use;
+}
+
+TDeviceUse TDeviceLookup::Run(const std::string& RootDisplay, TDeviceTask Task, bool MayRetry) {
   TDeviceUse use;
   if (RootDisplay.empty()) return use;
   DeviceLog("GetDevice: RootDisplay=[" + RootDisplay + "]");
@@ -270,24 +427,43 @@ TDeviceUse TDeviceLookup::Run(const std::string& RootDisplay, bool MayRetry) {
       slot->Port = port;
       slot->Device = std::move(device);
       slot->UseCount.store(1);
-      slot->Operation.Enter(0);  // nobody else knows the slot yet: this cannot wait
+      TOwnedDevice& owned = *slot;
+      // Runs on the transfer's thread between two blocks, while the slot is held.
+      owned.Device->SetBlockPause([&owned] { return owned.Operation.Pause(); });
+      // Nobody else knows the slot yet: this cannot wait.
+      owned.Operation.Enter(0, HolderFor(Task, *owned.Device));
       state->OwnedDevices.push_back(slot);
       NotifyConnect(RootDisplay);
       use.Slot_ = std::move(slot);
-      use.Holding_ = true;
+      use.Hold_ = TDeviceUse::THold::Own;
       return use;
     }
   }
 
-  // A cached device: wait for another operation on it outside RegistryLock, with a bound.
+  // A cached device: wait for another operation on it outside RegistryLock, with a bound. A
+  // listing may instead get a turn between two blocks of a transfer.
   use.Slot_ = slot;
-  if (!slot->Operation.Enter(BusyWaitMs.load())) {
+  if (IsBrowse(Task)) {
+    TOperationGate::THolder behind;
+    switch (slot->Operation.EnterListing(WaitsFor(Task), behind)) {
+      case TOperationGate::TEntry::Turn:
+        use.Hold_ = TDeviceUse::THold::Turn;
+        return TakeTurn(std::move(use), *state);
+      case TOperationGate::TEntry::Refused:
+        use.Release();
+        use.Problem_ = BusyText(behind);
+        DeviceLog("GetDevice: " + use.Problem_);
+        return use;
+      case TOperationGate::TEntry::Own:
+        break;
+    }
+  } else if (!slot->Operation.Enter(BusyWaitMs.load(), HolderFor(Task, *slot->Device))) {
     use.Release();
-    use.Problem_ = "Device is busy with another operation; try again when it has finished";
+    use.Problem_ = kBusyText;
     DeviceLog("GetDevice: " + use.Problem_);
     return use;
   }
-  use.Holding_ = true;
+  use.Hold_ = TDeviceUse::THold::Own;
   bool removed;
   {
     std::lock_guard<std::mutex> guard(state->RegistryLock);
@@ -297,7 +473,7 @@ TDeviceUse TDeviceLookup::Run(const std::string& RootDisplay, bool MayRetry) {
     // Disconnected, swept, or dropped by an operation that found its connection lost, while this
     // one waited: look again once the old device is gone (it may have been connected afresh
     // meanwhile).
-    if (LetGoAndWaitUntilGone(use, slot) && MayRetry) return Run(RootDisplay, false);
+    if (LetGoAndWaitUntilGone(use, slot) && MayRetry) return Run(RootDisplay, Task, false);
     use.Problem_ = "Device was disconnected while this operation waited for it";
     DeviceLog("GetDevice: " + use.Problem_);
     return use;
@@ -315,7 +491,7 @@ TDeviceUse TDeviceLookup::Run(const std::string& RootDisplay, bool MayRetry) {
       }
     }
     // Operations still waiting for the old device find it removed and let go of it.
-    if (LetGoAndWaitUntilGone(use, slot) && MayRetry) return Run(RootDisplay, false);
+    if (LetGoAndWaitUntilGone(use, slot) && MayRetry) return Run(RootDisplay, Task, false);
     use.Problem_ = "Device lost its connection; try again";
     DeviceLog("GetDevice: " + use.Problem_);
     return use;
@@ -421,4 +597,9 @@ void SetDeviceFactory(TDeviceFactory NewFactory) {
 
 void SetDeviceBusyWaitMs(uint32_t Ms) {
   BusyWaitMs.store(Ms);
+}
+
+void SetBrowseWaitsMs(uint32_t TurnMs, uint32_t UnpausedMs) {
+  TransferTurnWaitMs.store(TurnMs);
+  UnpausedTransferWaitMs.store(UnpausedMs);
 }

@@ -14,8 +14,20 @@
 //   for an idle device (under RegistryLock), or by the operation's own thread when it ends, without
 //   RegistryLock, for a busy one. Nothing ever waits under RegistryLock for an operation.
 // - The TDeviceUse holds the slot's operation lock: one exported operation at a time talks to a
-//   device. A second one (the host lists on its main thread while a transfer runs on another)
-//   waits at most DeviceBusyWaitMs and then fails with a "busy" reason instead of hanging.
+//   device. A second one waits at most DeviceBusyWaitMs and then fails with a "busy" reason
+//   instead of hanging.
+// - Browsing while a copy runs (the host lists on its main thread while a transfer runs on
+//   another). A transfer is a series of exchanges, and the drivers call the device's block pause
+//   between two of them, with the device at its prompt (for the PortaPack its one file still
+//   open). The pause the cache installs hands the device, one turn each, to the listings waiting
+//   at that moment, and goes on when each has given it back; a listing's turn is a TDeviceUse like
+//   any other, but it neither drops nor replaces the device (the transfer still holds it). Only
+//   listings take turns: a second transfer, a rename, a delete, anything that opens a file waits
+//   for the transfer's end as above. A listing for the host's window waits at most about a second
+//   for its turn (TransferTurnWaitMs), and only briefly (UnpausedTransferWaitMs) for a transfer
+//   that never pauses (a Flipper download is one command), then answers "busy with a copy" rather
+//   than freeze the window. Nothing is handed over after the last block: a transfer's end, and
+//   whatever checks it, stays in one piece.
 // - An operation that waited for a device that left the cache meanwhile lets go of it, waits
 //   (with the same bound) until the old device is destroyed and its port closed, and looks again,
 //   once: the device is then connected afresh instead of failing on the plug-in's own open port.
@@ -33,8 +45,22 @@ struct TComPortInfo;
 struct TOwnedDevice;
 class TDeviceLookup;
 
-// One exported operation's use of a cached device. Empty when GetDevice found no device (the
-// registry has logged why) or when the device stayed busy (Problem() says so).
+// What an operation does with its device, which decides how it shares the device with others.
+enum class TDeviceTask : uint8_t {
+  Other,     // alone: every change, every existence test, anything that opens a file
+  Download,  // alone, but lends the device to waiting listings between two blocks
+  Upload,
+  // A look that changes nothing and opens no file (a listing, a size, the device's description):
+  // it may take a turn between two blocks of a transfer. Browse serves the host's window and
+  // waits behind a transfer only about a second; BrowseInOperation is a step of a longer operation
+  // of the host (a folder copy walking the tree) and waits as that operation's other steps would.
+  Browse,
+  BrowseInOperation,
+};
+
+// One exported operation's use of a cached device: the device held alone, or a listing's turn
+// between two blocks of a transfer. Empty when GetDevice found no device (the registry has logged
+// why) or when the device stayed busy (Problem() says so).
 class TDeviceUse {
  public:
   TDeviceUse() = default;
@@ -55,13 +81,15 @@ class TDeviceUse {
   friend class TDeviceLookup;
   void Release();
 
+  enum class THold : uint8_t { None, Own, Turn };
+
   std::shared_ptr<TOwnedDevice> Slot_;
-  bool Holding_ = false;
+  THold Hold_ = THold::None;
   std::string Problem_;
 };
 
-// A connected device for the root folder RootDisplay, connecting it on first use.
-TDeviceUse GetDevice(const std::string& RootDisplay);
+// A connected device for the root folder RootDisplay, connecting it on first use, for Task.
+TDeviceUse GetDevice(const std::string& RootDisplay, TDeviceTask Task = TDeviceTask::Other);
 // A new, unconnected device of the port's kind; null for kinds without a shell.
 TShellDevicePtr CreateDeviceForPort(const std::string& PortName, const std::string& FriendlyName,
                                     uint16_t VID, uint16_t PID);
@@ -95,9 +123,14 @@ constexpr uint32_t kIdleCheckPeriodMs = 30000;
 constexpr uint64_t kIdleLimitMs = 300000;
 // How long an operation waits for a device that another operation is using.
 constexpr uint32_t kDeviceBusyWaitMs = 10000;
-// Test seams: the factory behind CreateDeviceForPort (null restores it) and the busy wait.
+// How long a Browse waits for its turn between two blocks of a transfer, and for the end of a
+// transfer that does not pause.
+constexpr uint32_t kTransferTurnWaitMs = 1000;
+constexpr uint32_t kUnpausedTransferWaitMs = 300;
+// Test seams: the factory behind CreateDeviceForPort (null restores it) and the waits.
 using TDeviceFactory = TShellDevicePtr (*)(const std::string& PortName,
                                            const std::string& FriendlyName, uint16_t VID,
                                            uint16_t PID);
 void SetDeviceFactory(TDeviceFactory Factory);
 void SetDeviceBusyWaitMs(uint32_t Ms);
+void SetBrowseWaitsMs(uint32_t TurnMs, uint32_t UnpausedMs);

@@ -683,3 +683,52 @@ TEST_F(FlipperDevice, AnErrorInTheMiddleOfAnUploadChunkDoesNotLeaveTheLineToChan
 }
 
 }  // namespace
+
+// Each upload chunk is a command of its own: between two of them the device is at its prompt, and
+// a listing there leaves it in step. A download is one command that sends every chunk: it never
+// pauses.
+TEST_F(FlipperDevice, AListingBetweenTwoUploadChunksLeavesTheCopyByteExact) {
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Ext("note.txt"), "kept"));
+  EXPECT_TRUE(Device->PausesBetweenBlocks(TTransferDirection::Upload));
+  EXPECT_FALSE(Device->PausesBetweenBlocks(TTransferDirection::Download));
+  int pauses = 0;
+  Device->SetBlockPause([&] {
+    ++pauses;
+    const std::vector<std::string> listed = List("/ext");
+    EXPECT_NE(std::find(listed.begin(), listed.end(), "F note.txt 4"), listed.end());
+    return true;
+  });
+  const std::string data = TestPattern(100000, 13);  // four chunks of 32768 bytes at most
+  ASSERT_TRUE(WriteLocalFile(LocalFile("src.bin"), data));
+  ASSERT_TRUE(Device->PutFile(LocalFile("src.bin"), "/ext/up.bin", nullptr, nullptr))
+      << Device->LastError;
+  EXPECT_EQ(pauses, 3);
+  EXPECT_TRUE(Stored(Ext("up.bin")) == data);
+  EXPECT_NE(Sent().find("storage list /ext\r"), std::string::npos);
+  pauses = 0;
+  ASSERT_TRUE(Device->GetFile("/ext/up.bin", LocalFile("dst.bin"), nullptr, nullptr))
+      << Device->LastError;
+  EXPECT_EQ(pauses, 0);
+  EXPECT_TRUE(Stored(LocalFile("dst.bin")) == data);
+}
+
+// device_info gives the name and firmware, "storage info /ext" the card's size and free space.
+TEST_F(FlipperDevice, DescribesItselfWithItsDeviceInfoAndCard) {
+  Start({"--name", "Tester"});
+  std::vector<std::string> lines;
+  ASSERT_TRUE(Device->Describe(lines)) << Device->LastError;
+  ASSERT_GE(lines.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 7),
+            (std::vector<std::string>{"Name: Tester", "Model: Flipper Zero", "Hardware version: 12",
+                                      "Firmware version: 1.3.4", "Firmware branch: release",
+                                      "Firmware commit: d3v51m00", "Firmware built: 01-07-2025"}));
+  EXPECT_EQ(lines.back().rfind("SD card: ", 0), 0u) << lines.back();
+  EXPECT_NE(lines.back().find(" total, "), std::string::npos) << lines.back();
+  EXPECT_NE(Sent().find("device_info\rstorage info /ext\r"), std::string::npos);
+
+  // A card the device cannot read: its error stands for the card's line.
+  Start({"--error", "info"});
+  ASSERT_TRUE(Device->Describe(lines)) << Device->LastError;
+  EXPECT_EQ(lines.back(), "SD card: Storage error: internal error");
+}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -761,3 +762,85 @@ TEST_F(PortapackDevice, CaseOnlyRenamesBeyondAsciiAreRefused) {
 }
 
 }  // namespace
+
+// Between two blocks of a transfer the shell is at its prompt with the file still open: a listing
+// there (what the registry's block pause lets in) leaves it in step, and the copy goes on
+// byte-exact. Nothing is handed over before the first block or after the last.
+TEST_F(PortapackDevice, AListingBetweenTwoBlocksLeavesTheCopyByteExact) {
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/note.txt", "kept"));
+  EXPECT_TRUE(Device->PausesBetweenBlocks(TTransferDirection::Download));
+  EXPECT_TRUE(Device->PausesBetweenBlocks(TTransferDirection::Upload));
+  int pauses = 0;
+  Device->SetBlockPause([&] {
+    ++pauses;
+    TShellFileEntries entries;
+    EXPECT_TRUE(Device->ListDir("/", entries)) << Device->LastError;
+    EXPECT_TRUE(std::any_of(entries.begin(), entries.end(), [](const TShellFileEntry& Entry) {
+      return Entry.Name == "note.txt" && Entry.Size == 4;
+    }));
+    return true;
+  });
+  struct {
+    size_t Size;
+    int Pauses;  // one fewer than its blocks of 32768 bytes
+  } cases[] = {{0, 0}, {32768, 0}, {32769, 1}, {100000, 3}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Size);
+    const std::string data = TestPattern(c.Size, static_cast<uint32_t>(c.Size) + 11);
+    ASSERT_TRUE(WriteLocalFile(Local("up"), data));
+    pauses = 0;
+    ASSERT_TRUE(Device->PutFile(Local("up"), "/f.bin", nullptr, nullptr)) << Device->LastError;
+    EXPECT_EQ(pauses, c.Pauses);
+    EXPECT_TRUE(OnCard("f.bin") == data);
+    pauses = 0;
+    ASSERT_TRUE(Device->GetFile("/f.bin", Local("down"), nullptr, nullptr)) << Device->LastError;
+    EXPECT_EQ(pauses, c.Pauses);
+    std::string fetched;
+    ASSERT_TRUE(ReadLocalFile(Local("down"), fetched));
+    EXPECT_TRUE(fetched == data);
+  }
+  // On the wire each listing comes between two blocks of the open file.
+  const std::string wire = Sent();
+  EXPECT_NE(wire.find("frb 32768\r\nls /\r\n"), std::string::npos);
+}
+
+// Whatever ran in the pause must leave the device in step: one that left it waiting for a late
+// answer stops the copy (no block is asked for on an unsure line), and the device is usable again
+// for the next one.
+TEST_F(PortapackDevice, APauseThatLeavesTheDeviceOutOfStepStopsTheCopy) {
+  Start({"--slow", "ls:400"});
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/a.bin", TestPattern(70000)));
+  bool once = true;
+  Device->SetBlockPause([&] {
+    if (!once) return false;
+    once = false;
+    std::string response;
+    EXPECT_FALSE(Device->SendCmd(response, "ls /", 50));
+    return true;
+  });
+  EXPECT_FALSE(Device->GetFile("/a.bin", Local("a"), nullptr, nullptr));
+  EXPECT_EQ(Device->LastError,
+            "The device did not come back in step from a listing between two blocks; the copy "
+            "was stopped");
+  EXPECT_FALSE(fs::exists(Local("a")));
+  ASSERT_TRUE(Device->GetFile("/a.bin", Local("a"), nullptr, nullptr)) << Device->LastError;
+  std::string fetched;
+  ASSERT_TRUE(ReadLocalFile(Local("a"), fetched));
+  EXPECT_TRUE(fetched == TestPattern(70000));
+}
+
+// "info" is the shell's own description: its lines, trimmed, without the echo and the prompt.
+TEST_F(PortapackDevice, DescribesItselfWithTheShellsInfo) {
+  Start();
+  std::vector<std::string> lines;
+  ASSERT_TRUE(Device->Describe(lines)) << Device->LastError;
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), "Kernel:       2.6.8");
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Board:        PortaPack Application"),
+            lines.end());
+  for (const std::string& line : lines) EXPECT_EQ(line.find("ch>"), std::string::npos) << line;
+  TPortapackDevice unconnected(Sim->PortName());
+  EXPECT_FALSE(unconnected.Describe(lines));
+  EXPECT_TRUE(lines.empty());
+}

@@ -5,7 +5,8 @@
 # size, copies the file to a local folder (F5, Enter) while its progress is watched in the title of
 # the copy window, copies another one back, then a file with a Greek and German name (which Double
 # Commander reaches through the plug-in's wide functions) to the local folder, and fails unless the
-# bytes and the names are right.
+# bytes and the names are right. Copies run in the background (the plug-in's setting), so that
+# while a large download runs the other panel opens the same PortaPack's folder and lists it.
 # Simulated devices on pseudo-terminals stand behind a fake sysfs tree. The screenshots it takes are
 # kept in OUT (default BUILD/doublecmd-shots). Every process it starts is ended by its PID.
 #
@@ -50,15 +51,16 @@ mkdir -p "$shots" "$work/cfg" "$work/home" "$work/tmp" "$work/local" "$work/sd/A
   "$work/flipper/ext/subghz"
 
 # ---- The devices: a PortaPack with one binary file, a Flipper and a HackRF ---------------------
-# The PortaPack's link is slow (20000 bytes a second), so that its download takes a few seconds.
-head -c 70000 /dev/urandom >"$work/sd/capture.bin"
+# The PortaPack's link is slow (50000 bytes a second), so that its download takes a few seconds;
+# one of its 32 KiB blocks still takes less than the second a listing waits for its turn.
+head -c 150000 /dev/urandom >"$work/sd/capture.bin"
 # Sorted after every Latin name; Xvfb's DejaVu font has the Greek letters.
 unicode_name="Ωμέγα Grüße.bin"
 head -c 45000 /dev/urandom >"$work/sd/$unicode_name"
 printf 'Filetype: Flipper SubGhz Key File\n' >"$work/flipper/ext/subghz/garage.sub"
 head -c 33000 /dev/urandom >"$work/local/upload.bin"
 bash "$repo/scripts/sim-devices.sh" start-linux "$work/state" "$build/devsim" "$work/sys" \
-  "$work/dev" "portapack,0,$work/sd,,--rate,20000" "flipper,1,$work/flipper,Test1" hackrf,2 >/dev/null ||
+  "$work/dev" "portapack,0,$work/sd,,--rate,50000" "flipper,1,$work/flipper,Test1" hackrf,2 >/dev/null ||
   fail "simulators did not start"
 
 # ---- An X display of our own -------------------------------------------------------------------
@@ -108,6 +110,16 @@ wait_log() {
   done
   return 1
 }
+# Waits up to $1 seconds until the debug log holds more than $3 lines containing $2.
+wait_log_more() {
+  local seconds=$1 text=$2 before=$3
+  for _ in $(seq $((seconds * 10))); do
+    [ "$(grep -cF -- "$text" "$work/tmp/quarnel.log" 2>/dev/null)" -gt "$before" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+log_count() { grep -cF -- "$1" "$work/tmp/quarnel.log" 2>/dev/null; }
 # Waits up to $1 seconds until file $2 has $3 bytes and stays so for half a second.
 wait_size() {
   local seconds=$1 file=$2 size=$3
@@ -141,6 +153,9 @@ sed -i '/<WfxPlugins>/,/<\/WfxPlugins>/c\    <WfxPlugins>\n      <WfxPlugin Enab
   "$work/cfg/doublecmd.xml"
 sed -i '0,/<Form Name="Main">/s//<Form Name="Main">\n      <Hotkey>\n        <Shortcut>Ctrl+F11<\/Shortcut>\n        <Command>cm_OpenVirtualFileSystemList<\/Command>\n      <\/Hotkey>/' \
   "$work/cfg/shortcuts.scf"
+# Double Commander 1.0.10 offers no background choice in its copy dialog: without the setting its
+# copies are modal, and the window takes no keys until they end.
+printf '[Quarnel]\nBackgroundCopies=2\n' >>"$work/cfg/wfx.ini"
 grep -q "$build/quarnel.wfx" "$work/cfg/doublecmd.xml" || fail "plug-in not configured"
 grep -q cm_OpenVirtualFileSystemList "$work/cfg/shortcuts.scf" || fail "key not configured"
 
@@ -170,9 +185,9 @@ shot "devices"
 keys "Double Commander" End Return
 wait_log 30 "FsFindFirst: ListDir OK, 3 entries" || fail "the PortaPack folder was not listed"
 pass "entered the PortaPack's folder"
-# The shell lists names only; the plug-in asks each file's size (the panel shows 68.4 K).
-wait_log 5 "portapack size: name=capture.bin size=70000" || fail "capture.bin was listed without its size"
-pass "capture.bin listed with its size, 70000 bytes"
+# The shell lists names only; the plug-in asks each file's size (the panel shows 146.5 K).
+wait_log 5 "portapack size: name=capture.bin size=150000" || fail "capture.bin was listed without its size"
+pass "capture.bin listed with its size, 150000 bytes"
 sleep 1
 shot "portapack-folder"
 
@@ -208,14 +223,16 @@ for _ in $(seq 300); do
     [ -z "$moving" ] && shot "download-progress"
     [[ " $moving " == *" $percent% "* ]] || moving="$moving $percent%"
   done
-  [ "$(stat -c %s "$work/local/capture.bin" 2>/dev/null)" = 70000 ] && break
+  [ "$(stat -c %s "$work/local/capture.bin" 2>/dev/null)" = 150000 ] && break
   sleep 0.2
 done
-wait_size 60 "$work/local/capture.bin" 70000 || fail "capture.bin did not arrive (70000 bytes)"
+wait_size 60 "$work/local/capture.bin" 150000 || fail "capture.bin did not arrive (150000 bytes)"
 [ -n "$moving" ] || fail "the copy window showed no progress between 1% and 99%"
 pass "the download's progress moved:$moving"
 cmp -s "$work/sd/capture.bin" "$work/local/capture.bin" || fail "downloaded bytes differ"
-pass "F5 from the PortaPack: capture.bin, 70000 bytes, byte-exact"
+pass "F5 from the PortaPack: capture.bin, 150000 bytes, byte-exact"
+wait_log 1 "FsStatusInfo: start GET_MULTI_THREAD" || fail "the download did not run in the background"
+pass "the download ran in the background (GET_MULTI_THREAD)"
 sleep 1
 shot "downloaded"
 
@@ -228,6 +245,48 @@ copy_f5 upload "$work/local/upload.bin" "$work/sd" 33000 copy-to-portapack uploa
 keys "Double Commander" Tab End
 copy_f5 "download by its name" "$work/sd/$unicode_name" "$work/local" 45000 unicode-name \
   unicode-downloaded
+
+# ---- Browsing while a large download runs ---------------------------------------------------------
+# A file of 600000 bytes takes 12 s over the slow link. While it comes, the right panel opens the
+# plug-in and the same PortaPack's folder: the listing takes its turn between two blocks.
+head -c 600000 /dev/urandom >"$work/sd/large.bin"
+listed=$(log_count "FsFindFirst: ListDir OK, 5 entries")
+keys "Double Commander" ctrl+r
+wait_log_more 10 "FsFindFirst: ListDir OK, 5 entries" "$listed" || fail "large.bin was not listed"
+listed=$(log_count "FsFindFirst: ListDir OK, 5 entries")
+sleep 1
+# Sorted: APPS, capture.bin, large.bin, upload.bin, the Greek name: End Up Up selects large.bin.
+copies=$(log_count "FsStatusInfo: start GET_MULTI_THREAD")
+keys "Double Commander" End Up Up F5
+wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the large download"
+keys "Copy file" Return
+wait_log_more 10 "FsStatusInfo: start GET_MULTI_THREAD" "$copies" ||
+  fail "the large download did not start"
+sleep 1
+# The copy window stays open beside the main window, which still takes keys.
+roots=$(log_count "FsFindFirst: plugin-root, 3 devices")
+xdotool windowfocus --sync "$main" key --delay 120 Tab ctrl+F11
+sleep 1.5
+xdotool windowfocus --sync "$main" key --delay 120 Home Down Return
+wait_log_more 10 "FsFindFirst: plugin-root, 3 devices" "$roots" ||
+  fail "the plug-in root did not open in the other panel during the download"
+sleep 1
+xdotool windowfocus --sync "$main" key --delay 120 End Return
+wait_log_more 10 "FsFindFirst: ListDir OK, 5 entries" "$listed" ||
+  fail "the PortaPack's folder was not listed during the download"
+[ ! -e "$work/local/large.bin" ] || fail "the download had ended before the listing"
+grep -qF "GetDevice: a turn between two blocks of a copy" "$work/tmp/quarnel.log" ||
+  fail "the listing did not take a turn between two blocks"
+pass "during the download the other panel listed the PortaPack's folder (5 entries)"
+# The copy window to the empty lower part of the left panel, so that the shot shows both lists.
+for id in $(xdotool search --onlyvisible --name '^[0-9]+% ' 2>/dev/null); do
+  xdotool windowmove "$id" 40 440 2>/dev/null
+done
+sleep 1
+shot "browse-while-downloading"
+wait_size 60 "$work/local/large.bin" 600000 || fail "large.bin did not arrive (600000 bytes)"
+cmp -s "$work/sd/large.bin" "$work/local/large.bin" || fail "the large download's bytes differ"
+pass "the large download: 600000 bytes, byte-exact"
 
 keys "Double Commander" alt+x
 for _ in $(seq 100); do kill -0 "$dc_pid" 2>/dev/null || break; sleep 0.1; done

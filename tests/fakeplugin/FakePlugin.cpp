@@ -11,12 +11,17 @@
 // N; listing "...\lasterror=N" fails with last error N; listing "\Fake (COM1)\ask" asks a yes/no
 // question and a user name and logs the answers; listing "\Fake (COM1)\wrongnr" logs with a
 // PluginNr one higher than it was given. Transfers report 0, 25, 50, 75 and 100 percent.
+// FsStatusInfo logs whether it was called on the thread that called FsInit; FsExecuteFile answers
+// "open" with FS_EXEC_YOURSELF, "properties" with FS_EXEC_OK, "jump" with FS_EXEC_SYMLINK to
+// \Fake (COM1)\docs and anything else with FS_EXEC_ERROR; FsGetBackgroundFlags with
+// BG_DOWNLOAD | BG_ASK_USER.
 // Built with FAKEPLUGIN_MINIMAL it exports only FsInit, FsFindFirst, FsFindNext and FsFindClose.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/wfxplugin.h"
@@ -34,6 +39,9 @@ BOOL WFX_API FsDeleteFile(char* RemoteName);
 BOOL WFX_API FsRemoveDir(char* RemoteName);
 BOOL WFX_API FsMkDir(char* Path);
 BOOL WFX_API FsDisconnect(char* DisconnectRoot);
+int WFX_API FsExecuteFile(HWND MainWin, char* RemoteName, char* Verb);
+void WFX_API FsStatusInfo(char* RemoteDir, int InfoStartEnd, int InfoOperation);
+int WFX_API FsGetBackgroundFlags(void);
 }
 
 namespace {
@@ -58,6 +66,7 @@ tProgressProc progressProc = nullptr;
 tLogProc logProc = nullptr;
 tRequestProc requestProc = nullptr;
 bool connected = false;
+std::thread::id initThread;        // the host's thread: the one that called FsInit
 std::map<std::string, Node> tree;  // full plug-in path -> node
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -256,6 +265,7 @@ int WFX_API FsInit(int PluginNr, tProgressProc pProgressProc, tLogProc pLogProc,
   logProc = pLogProc;
   requestProc = pRequestProc;
   connected = false;
+  initThread = std::this_thread::get_id();
   BuildTree();
   Log(MSGTYPE_DETAILS, "FsInit PluginNr=" + std::to_string(PluginNr));
   return 0;
@@ -483,6 +493,30 @@ BOOL WFX_API FsDisconnect(char* DisconnectRoot) {
     return TRUE;
   }
   return root == kOther ? TRUE : FALSE;
+}
+
+void WFX_API FsStatusInfo(char* RemoteDir, int InfoStartEnd, int InfoOperation) {
+  const char* thread =
+      std::this_thread::get_id() == initThread ? "the host's thread" : "another thread";
+  Log(MSGTYPE_DETAILS, std::string("FsStatusInfo ") + (InfoStartEnd == 0 ? "START" : "END") +
+                           " op=" + std::to_string(InfoOperation) + " [" + Str(RemoteDir) +
+                           "] on " + thread);
+}
+
+int WFX_API FsGetBackgroundFlags(void) {
+  return BG_DOWNLOAD | BG_ASK_USER;
+}
+
+int WFX_API FsExecuteFile(HWND, char* RemoteName, char* Verb) {
+  const std::string verb = Str(Verb);
+  Log(MSGTYPE_DETAILS, "FsExecuteFile [" + Str(RemoteName) + "] verb=[" + verb + "]");
+  if (verb == "open") return FS_EXEC_YOURSELF;
+  if (verb == "properties") return FS_EXEC_OK;
+  if (verb == "jump") {
+    std::snprintf(RemoteName, MAX_PATH, "%s", (kDevice + "\\docs").c_str());
+    return FS_EXEC_SYMLINK;
+  }
+  return FS_EXEC_ERROR;
 }
 
 #endif  // FAKEPLUGIN_MINIMAL

@@ -3,7 +3,8 @@
 # simulators serve the devices behind a fake sysfs tree, and the debug log goes to a TMPDIR of the
 # test's own. The flows themselves are in tests/support/device-flows.sh (shared with the Wine
 # test); this file adds the port held by a second plug-in process (its flock keeps others out) and
-# the "/" paths Double Commander passes. Argument: the build folder.
+# the "/" paths Double Commander passes. Arguments: the build folder, and "background" for the
+# flows of browsing while copying only (run on their own, also under ThreadSanitizer).
 set -uo pipefail
 build=$(cd "${1:?build dir}" && pwd)
 REPO=$(cd "$(dirname "$0")/../.." && pwd)
@@ -76,6 +77,11 @@ EOF
 }
 
 flows_start || { echo "FAIL: the simulators did not start"; exit 1; }
+if [ "${2:-}" = background ]; then
+  counted background flow_background
+  flows_summary
+  exit
+fi
 flows_run_all
 counted slash-paths flow_slash_paths
 counted sizes-off flow_sizes_off

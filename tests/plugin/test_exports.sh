@@ -9,7 +9,7 @@ lib="$build/quarnel.wfx"
 wanted="FsInit FsSetDefaultParams FsGetDefRootName FsFindFirst FsFindNext FsFindClose FsGetFile
 FsPutFile FsRenMovFile FsDeleteFile FsRemoveDir FsMkDir FsDisconnect
 FsInitW FsFindFirstW FsFindNextW FsGetFileW FsPutFileW FsRenMovFileW FsDeleteFileW FsRemoveDirW
-FsMkDirW FsDisconnectW"
+FsMkDirW FsDisconnectW FsExecuteFile FsExecuteFileW FsStatusInfo FsStatusInfoW FsGetBackgroundFlags"
 status=0
 # "ADDRESS TYPE NAME" for every symbol the library defines in its dynamic symbol table.
 symbols=$(nm -D --defined-only "$lib" | awk '{print $2, $3}')

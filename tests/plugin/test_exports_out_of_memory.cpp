@@ -10,6 +10,7 @@
 
 #include "platform/wfxplugin.h"
 #include "plugin/uFindData.h"
+#include "plugin/uOperationStatus.h"
 #include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
 
@@ -79,11 +80,13 @@ TEST(ExportsOutOfMemory, EveryExportAnswersWithItsFailure) {
   char other[] = "\\PortaPack (COM5)\\b.txt";
   char local[] = "/tmp/quarnel-out-of-memory.txt";
   char root[] = "\\";
+  char verb[] = "properties";
   WIN32_FIND_DATAA data;
   WCHAR widePath[] = u"\\PortaPack (COM5)\\a.txt";
   WCHAR wideOther[] = u"\\PortaPack (COM5)\\b.txt";
   WCHAR wideLocal[] = u"/tmp/quarnel-out-of-memory.txt";
   WCHAR wideRoot[] = u"\\";
+  WCHAR wideVerb[] = u"open";
   WIN32_FIND_DATAW wideData;
   TFindContext* unknown = nullptr;  // a handle the plug-in never gave out
   HANDLE bogus = static_cast<HANDLE>(&unknown);
@@ -117,6 +120,16 @@ TEST(ExportsOutOfMemory, EveryExportAnswersWithItsFailure) {
       {"FsRemoveDir", [&] { return intptr_t{FsRemoveDir(path)}; }, FALSE},
       {"FsMkDir", [&] { return intptr_t{FsMkDir(path)}; }, FALSE},
       {"FsDisconnect", [&] { return intptr_t{FsDisconnect(path)}; }, FALSE},
+      {"FsExecuteFile", [&] { return intptr_t{FsExecuteFile(nullptr, path, verb)}; },
+       FS_EXEC_ERROR},
+      {"FsStatusInfo",
+       [&] {
+         FsStatusInfo(path, FS_STATUS_START, FS_STATUS_OP_LIST);
+         return intptr_t{0};
+       },
+       0},
+      {"FsGetBackgroundFlags", [] { return intptr_t{FsGetBackgroundFlags()}; },
+       BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER},
       // The wide forms, which convert every name first.
       {"FsInitW", [] { return intptr_t{FsInitW(1, nullptr, nullptr, nullptr)}; }, 0},
       {"FsFindFirstW",
@@ -137,6 +150,14 @@ TEST(ExportsOutOfMemory, EveryExportAnswersWithItsFailure) {
       {"FsRemoveDirW", [&] { return intptr_t{FsRemoveDirW(widePath)}; }, FALSE},
       {"FsMkDirW", [&] { return intptr_t{FsMkDirW(widePath)}; }, FALSE},
       {"FsDisconnectW", [&] { return intptr_t{FsDisconnectW(widePath)}; }, FALSE},
+      {"FsExecuteFileW", [&] { return intptr_t{FsExecuteFileW(nullptr, widePath, wideVerb)}; },
+       FS_EXEC_ERROR},
+      {"FsStatusInfoW",
+       [&] {
+         FsStatusInfoW(widePath, FS_STATUS_END, FS_STATUS_OP_LIST);
+         return intptr_t{0};
+       },
+       0},
   };
   for (const auto& c : cases) {
     // The find handles' table is made again at its next use: that allocation fails too.
@@ -147,6 +168,7 @@ TEST(ExportsOutOfMemory, EveryExportAnswersWithItsFailure) {
   }
   DeviceCacheShutdown();
   RegistryShutdown();
+  ReleaseOperationStatus();
 }
 
 }  // namespace

@@ -77,6 +77,7 @@ log[3 DETAILS]: FsInit PluginNr=7
 log[3 DETAILS]: FsSetDefaultParams size=272 version=2.10 ini=[/x/y.ini]
 root: Fake Devices
 > ls "\Fake (COM1)"
+log[3 DETAILS]: FsStatusInfo START op=1 [\Fake (COM1)] on the host's thread
 log[3 DETAILS]: FsFindFirst [\Fake (COM1)]
 log[1 CONNECT]: CONNECT \Fake (COM1)
 - 5000000000 2023-06-15T12:00:00Z big.bin
@@ -87,6 +88,7 @@ d 0 2024-01-02T03:04:05Z empty
 - 5 2024-01-02T03:04:05Z small.txt
 - 5 2024-01-02T03:04:05Z with blank.txt
 ls: 7 entries
+log[3 DETAILS]: FsStatusInfo END op=1 [\Fake (COM1)] on the host's thread
 WANT
 diff -u "$work/list.want" "$out" || fail "ls device: output differs"
 
@@ -302,6 +304,62 @@ expect_line "wait: $lwork/later exists" "wait: a file made while waiting"
 expect_line 'wait: gave up after 1 s' "wait: the bound"
 expect_line 'ls: 7 entries' "wait: the script goes on"
 
+# --- Background transfers, FsExecuteFile, FsGetBackgroundFlags, time bounds -----------------------
+# A transfer with --background runs on a thread of its own, inside FsStatusInfo's START and END of
+# GET_MULTI_THREAD (19) or PUT_MULTI_THREAD (20) on that thread, while the script goes on; join
+# prints what it printed, each line behind its tag.
+printf 'up' >"$work/bg-up.txt"
+run_host background "$fake" run - <<SCRIPT
+get --background --overwrite "$dev\small.txt" "$lwork/bg.txt"
+join
+put --background "$lwork/bg-up.txt" "$dev\docs\bg-up.txt"
+join 5
+ls "$dev\docs"
+join
+SCRIPT
+expect_rc 0 "background transfers"
+expect_count 2 'background: [bg ' "two started"
+expect_line "[bg 1] > get \"$dev\\small.txt\" $lwork/bg.txt" "bg 1: its command"
+expect_line "[bg 1] log[3 DETAILS]: FsStatusInfo START op=19 [$dev\\] on another thread" "bg 1: status"
+expect_line "[bg 1] log[3 DETAILS]: FsGetFile [$dev\\small.txt] -> [$lwork/bg.txt] flags=1" "bg 1: get"
+expect_line "[bg 1] progress 100% $dev\\small.txt -> $lwork/bg.txt" "bg 1: progress"
+expect_line "[bg 1] FsGetFile: FS_FILE_OK" "bg 1: result"
+expect_line "[bg 1] log[3 DETAILS]: FsStatusInfo END op=19 [$dev\\] on another thread" "bg 1: end"
+expect_line "[bg 2] log[3 DETAILS]: FsStatusInfo START op=20 [$dev\\docs\\] on another thread" "bg 2"
+expect_line "[bg 2] FsPutFile: FS_FILE_OK" "bg 2: result"
+expect_line '- 2 2024-01-02T03:04:05Z bg-up.txt' "bg 2: the upload listed afterwards"
+! grep -q '^progress' "$out" || fail "background: a progress line outside join"
+[ "$(cat "$work/bg.txt" 2>/dev/null)" = hello ] || fail "background get: local content"
+
+run_host exec "$fake" run - <<SCRIPT
+flags
+exec open "$dev\small.txt"
+exec properties "\\"
+exec jump "$dev\small.txt"
+exec "chmod 644" "$dev\small.txt"
+sleep 300 --within 100000
+sleep 300 --within 10
+SCRIPT
+expect_rc 1 "exec script"
+cat >"$work/exec.want" <<'WANT'
+FsGetBackgroundFlags: 5 (BG_DOWNLOAD|BG_ASK_USER)
+FsExecuteFile: FS_EXEC_YOURSELF
+FsExecuteFile: FS_EXEC_OK
+FsExecuteFile: FS_EXEC_SYMLINK \Fake (COM1)\docs
+FsExecuteFile: FS_EXEC_ERROR
+WANT
+grep -E '^Fs[A-Za-z]+: ' "$out" | diff -u "$work/exec.want" - || fail "exec: result lines differ"
+expect_line "log[3 DETAILS]: FsExecuteFile [$dev\\small.txt] verb=[chmod 644]" "exec: the verb"
+expect_line "log[3 DETAILS]: FsStatusInfo START op=11 [$dev\\] on the host's thread" "exec: status"
+grep -qE '^time: within 100000 ms \([0-9]+ ms\)$' "$out" || fail "--within: within"
+grep -qE '^time: over 10 ms \([0-9]+ ms\)$' "$out" || fail "--within: over"
+
+# --no-init: neither FsInit nor FsInitW, as Double Commander's plug-in settings ask for properties.
+run_host noinit_exec --no-init "$fake" exec properties '\'
+expect_rc 0 "--no-init"
+expect_count 0 'FsInit' "--no-init: no FsInit"
+expect_line 'FsExecuteFile: FS_EXEC_OK' "--no-init: exec"
+
 # --- Missing exports, load failures, usage errors ----------------------------------------------
 missing_export() {  # missing_export EXPORT COMMAND ARGS...
   local export_name=$1
@@ -317,6 +375,8 @@ missing_export FsDeleteFile rm "$dev\\a"
 missing_export FsMkDir mkdir "$dev\\a"
 missing_export FsRemoveDir rmdir "$dev\\a"
 missing_export FsDisconnect disconnect "$dev"
+missing_export FsExecuteFile exec open "$dev\\a"
+missing_export FsGetBackgroundFlags flags
 run_host min_ls "$minimal" ls "$dev"
 expect_rc 0 "minimal plug-in ls"
 expect_line 'root: fakeplugin_min (FsGetDefRootName missing)' "root name from the file name"
@@ -366,6 +426,10 @@ usage_error "bad progress mode" --progress fancy "$fake" ls
 usage_error "bad interface" --interface utf8 "$fake" ls
 usage_error "bad code page" --codepage 12345678 "$fake" ls
 usage_error "bad wait bound" "$fake" wait "$lwork/x" 0
+usage_error "background listing" "$fake" ls --background "$dev"
+usage_error "bad time bound" "$fake" ls --within soon
+usage_error "bad sleep" "$fake" sleep 1s
+usage_error "bad join bound" "$fake" join 0
 printf 'ls\nget "unterminated\n' >"$work/bad.txt"
 usage_error "script syntax" "$fake" run "$lwork/bad.txt"
 grep -q "bad.txt:2: unterminated double quote" "$work/usage.err" || fail "script error names the line"
@@ -383,12 +447,16 @@ mv "$dev\\small.txt" "$dev\\moved.txt"
 rm "$dev\\moved.txt"
 mkdir "$dev\\new"
 rmdir "$dev\\new"
+flags
+exec open "$dev\\up.txt"
 disconnect "$dev"
 SCRIPT
+  # FsStatusInfo around each operation; FsGetBackgroundFlags takes no arguments at all.
   expect_rc 0 "stack check, __stdcall plug-in"
-  expect_line 'stack: 13 exports checked in 19 calls: each popped its arguments (__stdcall)' \
+  expect_line 'stack: 16 exports checked in 37 calls: each popped its arguments (__stdcall)' \
     "stack check, __stdcall plug-in"
   expect_count 0 'moved the stack pointer' "stack check, __stdcall plug-in"
+  expect_count 0 'stack: never called' "stack check, __stdcall plug-in"
   # Listing functions built as cdecl: each call is reported, the host goes on, the exit status
   # says so.
   run_host stack_cdecl --check-stack "Z:$build/cdeclplugin.wfx" ls '\'

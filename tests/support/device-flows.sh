@@ -32,7 +32,7 @@ declare -A flow_pids=()
 # Host options of the flows to come (the interface to use).
 flow_options=()
 work=$(mktemp -d)
-trap 'flows_stop; rm -rf "$work"' EXIT
+trap 'flows_stop; [ -n "${KEEP_FLOWS:-}" ] && cp -r "$work" "$KEEP_FLOWS"; rm -rf "$work"' EXIT
 
 fail() {
   echo "FAIL: $*"
@@ -54,16 +54,19 @@ absent() { [ ! -e "$1" ]; }
 # Slots: 0-1 the devices most flows use (the PortaPack's card cannot size "unreadable.bin"), 2 a
 # HackRF, 3-10 devices with faults, 11 one that goes away, 12 one whose port another program holds,
 # 13-14 devices whose link changes a byte of a download and of an upload, 15 a PortaPack whose
-# firmware has no "crc32".
+# firmware has no "crc32", 16-17 a PortaPack and a Flipper on a link of 250000 bytes a second
+# whose card takes 100 ms for each upload block, so that a copy of 1 MiB lasts a few seconds.
 SLOT_PP=0 SLOT_FZ=1 SLOT_HACKRF=2 SLOT_SILENT_PP=3 SLOT_SILENT_FZ=4 SLOT_DROP_GET_PP=5
 SLOT_DROP_GET_FZ=6 SLOT_DROP_PUT_PP=7 SLOT_DROP_PUT_FZ=8 SLOT_ERROR_PP=9 SLOT_ERROR_FZ=10
-SLOT_GONE=11 SLOT_BUSY=12 SLOT_FLIP_PP=13 SLOT_FLIP_FZ=14 SLOT_OLD_PP=15
+SLOT_GONE=11 SLOT_BUSY=12 SLOT_FLIP_PP=13 SLOT_FLIP_FZ=14 SLOT_OLD_PP=15 SLOT_BG_PP=16
+SLOT_BG_FZ=17
 # The flipping devices' file and the payload bytes their links invert: one in the download of the
 # file, one in the upload of a file of the same size that follows it.
 FLIP_SIZE=5000 FLIPS=--flip-byte,100,--flip-byte,5100
 # A drop after 40000 payload bytes cuts a transfer of 100000 in its second PortaPack block.
 DROP_AFTER=40000
 BIG=100000
+MIB=1048576
 
 # Simulator Slot serves port number PORT_BASE + Slot, named PORT_PREFIX + that number.
 port_number() { echo $((PORT_BASE + $1)); }
@@ -100,6 +103,12 @@ flows_start() {
   random_file "$sd/$SLOT_FLIP_FZ/ext/f.bin" "$FLIP_SIZE"
   random_file "$work/local/flip.bin" "$FLIP_SIZE"
   printf 'from an older PortaPack\n' >"$sd/$SLOT_OLD_PP/f.bin"
+  mkdir -p "$sd/bgpp/APPS" "$sd/bgfz/int" "$sd/bgfz/ext/subghz"
+  random_file "$sd/bgpp/capture.bin" "$MIB"
+  printf 'kept\n' >"$sd/bgpp/note.txt"
+  random_file "$sd/bgfz/ext/capture.sub" "$MIB"
+  printf 'kept\n' >"$sd/bgfz/ext/note.txt"
+  random_file "$work/local/mib.bin" "$MIB"
 
   local drop=--drop-after,$DROP_AFTER errors=--error,read_chunks,--error,write_chunk
   start_sims "$work/state/all" \
@@ -117,7 +126,10 @@ flows_start() {
     "portapack,$(port_number $SLOT_BUSY)" \
     "portapack,$(port_number $SLOT_FLIP_PP),$sd/$SLOT_FLIP_PP,,$FLIPS" \
     "flipper,$(port_number $SLOT_FLIP_FZ),$sd/$SLOT_FLIP_FZ,Flip,$FLIPS" \
-    "portapack,$(port_number $SLOT_OLD_PP),$sd/$SLOT_OLD_PP,,--without,crc32" || return 1
+    "portapack,$(port_number $SLOT_OLD_PP),$sd/$SLOT_OLD_PP,,--without,crc32" \
+    "portapack,$(port_number $SLOT_BG_PP),$sd/bgpp,,--rate,250000,--slow,fwb:100" \
+    "flipper,$(port_number $SLOT_BG_FZ),$sd/bgfz,Bg,--rate,250000,--slow,write_chunk:100" ||
+    return 1
   start_sims "$work/state/gone" "portapack,$(port_number $SLOT_GONE),$sd/$SLOT_GONE" || return 1
 
   # The names the flows use: plug-in folders, their names in the root, the host's local folder,
@@ -125,6 +137,8 @@ flows_start() {
   PP=$(portapack_dir $SLOT_PP)
   FZ=$(flipper_dir $SLOT_FZ Test1)
   HACKRF="\\HackRF One ($(port_name $SLOT_HACKRF), no shell)"
+  BG_PP=$(portapack_dir $SLOT_BG_PP)
+  BG_FZ=$(flipper_dir $SLOT_BG_FZ Bg)
   PP_NAME=${PP#\\}
   FZ_NAME=${FZ#\\}
   HACKRF_NAME=${HACKRF#\\}
@@ -225,6 +239,12 @@ flow_finish() {
   tr -d '\r' <"$dir/raw" >"$dir/out"
   rm -f "$dir"/block*
   awk -v dir="$dir" '/^> / { n++ } { print > (dir "/block" n) }' "$dir/out"
+  # A sanitizer's report (the native test builds) fails the flow wherever it appears.
+  local report='WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:'
+  if grep -qE "$report" "$dir/out"; then
+    fail "$name: a sanitizer report"
+    grep -E -A12 "$report" "$dir/out" | head -n 40 | sed 's/^/    | /'
+  fi
   local ran wanted
   ran=$(grep -c '^> ' "$dir/out")
   wanted=$(cat "$dir/count")
@@ -866,6 +886,109 @@ flow_names() {
     bash -c '! grep -q "ANSI callback after FsInitW" "$1"' _ "$work/flows/names-$mode/out"
 }
 
+# What the plug-in's FsExecuteFile does with each verb: "open" leaves the file to the host, which
+# copies it and opens it with the user's program; "properties" shows a box about the plug-in on its
+# root and about a device on its folder (what the simulators' firmware says about itself); every
+# other verb fails. Before FsInit (Double Commander's plug-in settings) properties shows nothing.
+flow_execute() {
+  local box="request[8 MsgOK] Quarnel: " pp_port fz_port
+  pp_port=$(port_name $SLOT_PP)
+  fz_port=$(port_name $SLOT_FZ)
+  flow execute <<EOF
+ls "$ROOT"
+flags                                   | FsGetBackgroundFlags: 7 (BG_DOWNLOAD|BG_UPLOAD|BG_ASK_USER)
+exec open "$PP\\sample.txt"             | FsExecuteFile: FS_EXEC_YOURSELF | !request*
+exec OPEN "$FZ\\int\\note.txt"          | FsExecuteFile: FS_EXEC_YOURSELF
+exec properties "$ROOT"                 | FsExecuteFile: FS_EXEC_OK | ${box}Quarnel 0.*
+exec properties "$PP"                   | FsExecuteFile: FS_EXEC_OK
+  | ${box}$PP_NAME\r\n\r\nKind: PortaPack with the Mayhem firmware\r\nPort: $pp_port\r\n\r\nKernel:       2.6.8\r\nCompiler:     GCC 9.2.1 20191025 (release)\r\nArchitecture: ARMv7-ME\r\nCore Variant: Cortex-M4\r\nPort Info:    Advanced kernel mode\r\nPlatform:     LPC43xx M4\r\nBoard:        PortaPack Application\r\nBuild time:   Nov 14 2025 - 10:12:31\r\n => TRUE
+exec properties "$FZ"                   | FsExecuteFile: FS_EXEC_OK
+  | ${box}$FZ_NAME\r\n\r\nKind: Flipper Zero\r\nPort: $fz_port\r\n\r\nName: Test1\r\nModel: Flipper Zero\r\nHardware version: 12\r\nFirmware version: 1.3.4\r\nFirmware branch: release\r\nFirmware commit: d3v51m00\r\nFirmware built: 01-07-2025\r\nFirmware origin: Official\r\nSD card: *
+exec properties "$HACKRF"               | FsExecuteFile: FS_EXEC_OK
+  | ${box}$HACKRF_NAME\r\n\r\nKind: HackRF One without a PortaPack (no serial shell)\r\nPort: $(port_name $SLOT_HACKRF)\r\n => TRUE
+exec properties "$PP\\sample.txt"       | FsExecuteFile: FS_EXEC_ERROR | !request*
+exec "chmod 644" "$PP\\sample.txt"      | FsExecuteFile: FS_EXEC_ERROR
+exec "quote ls" "$PP"                   | FsExecuteFile: FS_EXEC_ERROR
+EOF
+  flow_options=(--no-init)
+  flow execute-before-init <<EOF
+exec properties "$ROOT"                 | FsExecuteFile: FS_EXEC_OK | !request* | !log*
+EOF
+  flow_options=()
+}
+
+# ---- Browsing while copying ---------------------------------------------------------------------
+
+# log_mark remembers where the debug log ends; log_count TEXT counts its lines written since then
+# that are TEXT (without their time stamps).
+log_mark() { LOG_MARK=$(stat -c %s "$DEBUG_LOG" 2>/dev/null || echo 0); }
+log_count() {
+  tail -c +"$((LOG_MARK + 1))" "$DEBUG_LOG" 2>/dev/null | tr -d '\r' | sed 's/^[0-9:.]*  //' |
+    grep -cxF -- "$1"
+}
+
+# flow_copy_while_browsing NAME COPY FOLDER COUNT TURNS ITEMS: the get or put COPY (without its
+# options) on a thread of its own, with COUNT listings of FOLDER meanwhile, one every 200 ms. Each
+# listing shows ITEMS (flow items, "| ..." each) and returns within a second, at least TURNS of
+# them take their turn between two blocks of the copy, and the copy ends well.
+flow_copy_while_browsing() {
+  local name=$1 copy=$2 folder=$3 count=$4 turns=$5 items=$6 i result taken
+  result="FsGetFile: FS_FILE_OK"
+  [[ $copy == put* ]] && result="FsPutFile: FS_FILE_OK"
+  {
+    echo "ls \"$ROOT\""
+    echo "ls \"$folder\""
+    echo "${copy%% *} --background ${copy#* } | background: [bg 1] started"
+    for ((i = 0; i < count; i++)); do
+      echo "ls --within=1000 \"$folder\" $items | time: within 1000 ms*"
+      echo "sleep 200"
+    done
+    echo "join | [bg 1] $result | ![bg 1] ${ERROR}*"
+  } >"$work/flows/$name.flow"
+  log_mark
+  flow "$name" <"$work/flows/$name.flow"
+  taken=$(log_count "GetDevice: a turn between two blocks of a copy")
+  check "$name: $taken listings took their turn between two blocks (at least $turns)" \
+    test "$taken" -ge "$turns"
+}
+
+# Browsing while copying, on both devices: a PortaPack download (its one file open between the
+# blocks) and upload, and a Flipper upload, each with listings of the same device; the copies
+# byte-exact. A Flipper download is one command: a listing meanwhile answers at once that a copy
+# keeps the device busy, and the download goes on undisturbed.
+flow_background() {
+  local pp_items fz_items busy
+  pp_items="| - $MIB - capture.bin | - 5 - note.txt | d 0 - APPS | ls: 3 entries"
+  fz_items="| d 0 - subghz | - $MIB - capture.sub | - 5 - note.txt"
+  flow_copy_while_browsing bg-pp-get "get \"$BG_PP\\capture.bin\" \"${L}bg-pp.bin\"" "$BG_PP" \
+    12 3 "$pp_items"
+  check "PortaPack download in the background: byte-exact" same_bytes \
+    "$work/sd/bgpp/capture.bin" "$work/local/bg-pp.bin"
+  flow_copy_while_browsing bg-pp-put "put \"${L}mib.bin\" \"$BG_PP\\APPS\\up.bin\"" "$BG_PP" \
+    12 3 "$pp_items"
+  check "PortaPack upload in the background: byte-exact" same_bytes "$work/local/mib.bin" \
+    "$work/sd/bgpp/APPS/up.bin"
+  flow_copy_while_browsing bg-fz-put "put \"${L}mib.bin\" \"$BG_FZ\\ext\\up.bin\"" \
+    "$BG_FZ\\ext" 12 3 "$fz_items"
+  check "Flipper upload in the background: byte-exact" same_bytes "$work/local/mib.bin" \
+    "$work/sd/bgfz/ext/up.bin"
+  busy="Device is busy with a copy, which it sends in one piece; try again when the copy has finished"
+  flow bg-fz-get <<EOF
+ls "$ROOT"
+ls "$BG_FZ\\ext"                 $fz_items
+get --background "$BG_FZ\\ext\\capture.sub" "${L}bg-fz.bin" | background: [bg 1] started
+sleep 300
+ls --within=1000 "$BG_FZ\\ext"   | ${ERROR}ListDir failed: $busy | ls: path not found
+                                 | time: within 1000 ms*
+sleep 200
+ls --within=1000 "$BG_FZ\\ext"   | ${ERROR}ListDir failed: $busy | time: within 1000 ms*
+join                             | [bg 1] FsGetFile: FS_FILE_OK | ![bg 1] ${ERROR}*
+ls "$BG_FZ\\ext"                 $fz_items
+EOF
+  check "Flipper download in the background: byte-exact" same_bytes \
+    "$work/sd/bgfz/ext/capture.sub" "$work/local/bg-fz.bin"
+}
+
 # counted LABEL COMMAND...: runs a flow and notes how many checks it made, for the summary.
 flow_counts=()
 counted() {
@@ -895,6 +1018,7 @@ flows_run_all() {
   counted verify flow_verify
   counted names-wide flow_names wide
   counted names-ansi flow_names ansi
+  counted execute flow_execute
 }
 
 # flows_summary: the checks per flow and in all; false when any check failed.

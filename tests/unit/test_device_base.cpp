@@ -159,6 +159,61 @@ TEST(ShellDevice, ProgressCallbackConvention) {
   EXPECT_NE(device.LastError.find("abort"), std::string::npos);
 }
 
+// The block pause: without an owner's pause, or when nothing used the device meanwhile, the
+// transfer goes on whatever the device's step; after a listing used it, only a device back in step
+// and still connected goes on.
+class TPausingDevice : public TStubDevice {
+ public:
+  using TStubDevice::TStubDevice;
+  bool Pause() { return PauseBetweenBlocks(); }
+  void SetInStep(bool InStep) {
+    if (InStep)
+      MarkInStep();
+    else
+      MarkOutOfStep("a test");
+  }
+  bool IsConnected() const override { return Connected; }
+  bool Connected = true;
+};
+
+TEST(BlockPause, GoesOnOnlyWithADeviceBackInStep) {
+  struct {
+    const char* Case;
+    bool HasPause;
+    bool Lent;
+    bool InStep;
+    bool Connected;
+    bool GoesOn;
+  } cases[] = {
+      {"no pause installed", false, false, false, true, true},
+      {"nobody used the device", true, false, false, true, true},
+      {"a listing left it in step", true, true, true, true, true},
+      {"a listing left it out of step", true, true, false, true, false},
+      {"a listing lost the connection", true, true, true, false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Case);
+    TPausingDevice device("COM5");
+    int calls = 0;
+    if (c.HasPause)
+      device.SetBlockPause([&] {
+        ++calls;
+        device.SetInStep(c.InStep);
+        device.Connected = c.Connected;
+        return c.Lent;
+      });
+    device.LastError.clear();
+    EXPECT_EQ(device.Pause(), c.GoesOn);
+    EXPECT_EQ(calls, c.HasPause ? 1 : 0);
+    EXPECT_EQ(device.LastError.empty(), c.GoesOn) << device.LastError;
+  }
+  TPausingDevice device("COM5");
+  EXPECT_FALSE(device.PausesBetweenBlocks(TTransferDirection::Download));
+  std::vector<std::string> lines{"old"};
+  EXPECT_FALSE(device.Describe(lines));
+  EXPECT_TRUE(lines.empty());
+}
+
 // The wait for a command that reads a file of the card (a checksum, the Flipper's rename): the
 // base time, a second more per 64 KiB, an hour at most, whatever size a device reports.
 TEST(ShellDevice, TheWaitForACardPassGrowsWithTheFileUpToAnHour) {

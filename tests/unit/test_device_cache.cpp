@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -26,8 +27,10 @@
 #include "platform/Platform.h"
 #include "platform/wfxplugin.h"
 #include "plugin/uDeviceListing.h"
+#include "plugin/uExecute.h"
 #include "plugin/uFileOperations.h"
 #include "plugin/uHostLog.h"
+#include "plugin/uOperationStatus.h"
 #include "plugin/uPluginPath.h"
 #include "registry/uDeviceCache.h"
 #include "registry/uDeviceRegistry.h"
@@ -52,6 +55,9 @@ struct TWorld {
   std::string DeleteError;                   // when set, DeleteFile fails with it
   std::string DownloadError;  // when set, GetFile fails with it half-way (the local path after it)
   bool BreakAtGate = false;   // "/slow" leaves its device with a lost connection
+  // Downloads pause between their two halves, as the drivers do between two blocks.
+  std::atomic<bool> Pauses{true};
+  std::string DescribeError;  // when set, Describe fails with it
 
   // A gate that GetFile of "/slow" waits at, so a test can hold a device in use.
   std::condition_variable GateChanged;
@@ -105,6 +111,7 @@ class TFakeDevice : public TShellDevice {
       return false;
     }
     Open_ = true;
+    MarkInStep();
     return true;
   }
   void Disconnect() override {
@@ -144,14 +151,29 @@ class TFakeDevice : public TShellDevice {
   TPathState ProbePath(const std::string& Path, int64_t& Size) override {
     return GetFileSize(Path, Size) ? TPathState::Exists : TPathState::Absent;
   }
+  bool PausesBetweenBlocks(TTransferDirection Direction) const override {
+    return Direction == TTransferDirection::Download && World->Pauses.load();
+  }
+  bool Describe(std::vector<std::string>& Lines) override {
+    TOneAtATime inside(*this);
+    World->Note(PortName + " describe");
+    std::lock_guard<std::mutex> guard(World->Lock);
+    LastError = World->DescribeError;
+    Lines.clear();
+    if (LastError.empty()) Lines = {"Firmware: fake", "Card: none"};
+    return LastError.empty();
+  }
   // As the drivers do it: the local file is created (or emptied) first and written as the blocks
-  // arrive, and removed when the transfer fails.
+  // arrive (two halves, the device's owner may lend it between them), and removed when the
+  // transfer fails. A path that begins with "/slow" waits at the gate first; one that holds
+  // "blocks" notes each half.
   bool GetFile(const std::string& RemotePath, const std::string& LocalPath,
                const TTransferProgress& OnProgress, void* ProgressData) override {
-    TOneAtATime inside(*this);
+    std::optional<TOneAtATime> inside(std::in_place, *this);
     std::string path = NormalizeRemotePath(RemotePath);
     World->Note(PortName + " get " + path);
-    if (path == "/slow") {
+    const bool noteBlocks = path.find("blocks") != std::string::npos;
+    if (path.rfind("/slow", 0) == 0) {
       World->PassGate();
       if (World->BreakAtGate) Broken = true;
     }
@@ -180,10 +202,15 @@ class TFakeDevice : public TShellDevice {
     const int64_t total = static_cast<int64_t>(content.size());
     const int64_t half = total / 2;
     if (!ReportProgress(OnProgress, ProgressData, 0, total)) return fail("User abort");
+    if (noteBlocks) World->Note(PortName + " block 1");
     local.write(content.data(), static_cast<std::streamsize>(half));
     local.flush();
     if (!downloadError.empty()) return fail(downloadError + LocalPath);
     if (!ReportProgress(OnProgress, ProgressData, half, total)) return fail("User abort");
+    inside.reset();  // at the prompt between two blocks
+    if (!PauseBetweenBlocks()) return fail(LastError);
+    inside.emplace(*this);
+    if (noteBlocks) World->Note(PortName + " block 2");
     local.write(content.data() + half, static_cast<std::streamsize>(total - half));
     local.flush();
     if (!ReportProgress(OnProgress, ProgressData, total, total)) return fail("User abort");
@@ -417,6 +444,7 @@ class DeviceCache : public ::testing::Test {
     IdleWatcherClose();
     DeviceCacheShutdown();
     SetDeviceBusyWaitMs(kDeviceBusyWaitMs);
+    SetBrowseWaitsMs(kTransferTurnWaitMs, kUnpausedTransferWaitMs);
     SetConnectNotify(nullptr);
     DeviceLogProc = nullptr;
     LogProc.store(nullptr);
@@ -1225,11 +1253,13 @@ TEST_F(DeviceCache, AnOverwritingDownloadKeepsWhatTheReplacedFileWas) {
 }
 
 // While another operation holds the device, every export answers at once with its own failure,
-// the reason in the host's log behind its prefix, and no message box.
+// the reason in the host's log behind its prefix, and no message box. A listing says that a copy
+// keeps the device busy.
 TEST_F(DeviceCache, EveryExportReportsABusyDeviceInItsOwnWay) {
   std::thread transfer = StartHeldDownload();
   ASSERT_TRUE(World->WaitUntilAtGate(1));
   SetDeviceBusyWaitMs(50);
+  SetBrowseWaitsMs(50, 50);
   World->Take();
   const std::string local = Local_.Path() + "/up.txt";
   ASSERT_TRUE(WriteLocalFile(local, "x"));
@@ -1242,6 +1272,7 @@ TEST_F(DeviceCache, EveryExportReportsABusyDeviceInItsOwnWay) {
     std::function<intptr_t()> Call;
     intptr_t Result;
     const char* Prefix;
+    const char* Reason = "Device is busy with another operation; try again when it has finished";
   } cases[] = {
       {"FsGetFile",
        [&] { return intptr_t{FsGetFile(arg(root + "\\a"), arg(local + "2"), 0, nullptr)}; },
@@ -1259,7 +1290,9 @@ TEST_F(DeviceCache, EveryExportReportsABusyDeviceInItsOwnWay) {
       {"FsMkDir", [&] { return intptr_t{FsMkDir(arg(root + "\\d"))}; }, FALSE, "MkDir: "},
       {"FsFindFirst",
        [&] { return reinterpret_cast<intptr_t>(FsFindFirst(arg(root + "\\d"), &data)); },
-       reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), "ListDir failed: "},
+       reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE), "ListDir failed: ",
+       "Device is busy with a copy, which did not pause for this within a second; try again in "
+       "a moment"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Export);
@@ -1268,9 +1301,7 @@ TEST_F(DeviceCache, EveryExportReportsABusyDeviceInItsOwnWay) {
     EXPECT_EQ(c.Call(), c.Result);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     std::vector<std::string> lines = TakeHostLines();
-    EXPECT_TRUE(Contains(lines, std::string("6 ") + c.Prefix +
-                                    "Device is busy with another operation; try again when it "
-                                    "has finished"));
+    EXPECT_TRUE(Contains(lines, std::string("6 ") + c.Prefix + c.Reason));
     for (const std::string& line : lines) EXPECT_FALSE(StartsWith(line, "request")) << line;
   }
   EXPECT_EQ(platform::GetLastErrorCode(), ERROR_PATH_NOT_FOUND);
@@ -1325,6 +1356,303 @@ TEST(RootEntries, PortOfADeviceFolderName) {
       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(PortOfDeviceFolderName(c.Name), c.Port) << c.Name;
+}
+
+// ---- Browsing while copying
+// -------------------------------------------------------------------------
+
+// A download held at the gate before its first block (StartHeldDownload's file, here one whose
+// blocks are noted), and a listing of "\DIR" started on a thread of its own.
+class BrowseWhileCopying : public DeviceCache {
+ protected:
+  std::thread StartHeldBlocksDownload() {
+    PutRemote("COM5:/slow-blocks", "0123456789");
+    PutRemote("COM5:/DIR/f", "x");
+    World->CloseGate();
+    return std::thread([this] {
+      EXPECT_EQ(GetFileOperation("\\" + kPortaPack + "\\slow-blocks", Local_.Path() + "/blocks",
+                                 FS_COPYFLAGS_OVERWRITE),
+                FS_FILE_OK);
+    });
+  }
+  // A listing through GetDevice with Task, on a thread of its own: its problem ("" when it
+  // listed) and how long it took.
+  std::thread StartListing(TDeviceTask Task, std::string& Problem,
+                           std::chrono::milliseconds& Took) {
+    return std::thread([&Problem, &Took, Task] {
+      Problem.clear();
+      const auto start = std::chrono::steady_clock::now();
+      TDeviceUse use = GetDevice(kPortaPack, Task);
+      TShellFileEntries entries;
+      if (use && !use->ListDir("/DIR", entries)) Problem = use->LastError;
+      if (!use) Problem = use.Problem();
+      Took = std::chrono::duration_cast<std::chrono::milliseconds>(
+          std::chrono::steady_clock::now() - start);
+    });
+  }
+};
+
+// The listing waits while the download is at the gate, takes its turn between the download's two
+// blocks, and the download then goes on and ends well.
+TEST_F(BrowseWhileCopying, AListingTakesItsTurnBetweenTwoBlocks) {
+  SetBrowseWaitsMs(10000, 10000);
+  std::thread transfer = StartHeldBlocksDownload();
+  ASSERT_TRUE(World->WaitUntilAtGate(1));
+  std::string problem;
+  std::chrono::milliseconds took{};
+  std::thread listing = StartListing(TDeviceTask::Browse, problem, took);
+  std::this_thread::sleep_for(300ms);  // the listing is waiting by now
+  World->OpenGate();
+  listing.join();
+  transfer.join();
+  EXPECT_EQ(problem, "");
+  EXPECT_EQ(World->Take(),
+            (std::vector<std::string>{"COM5 connect", "COM5 get /slow-blocks", "COM5 block 1",
+                                      "COM5 list /DIR", "COM5 block 2"}));
+  std::string copied;
+  EXPECT_TRUE(ReadLocalFile(Local_.Path() + "/blocks", copied));
+  EXPECT_EQ(copied, "0123456789");
+  EXPECT_EQ(CountHostLines("device GetDevice: a turn between two blocks of a copy"), 1u);
+}
+
+// How long a listing waits behind a copy that gives it no turn: one for the host's window about a
+// second (here 20 ms) behind a copy that pauses between its blocks, briefly (20 ms) behind one that
+// never pauses, and as long as any operation (here 1000 ms) behind anything else; a listing that is
+// a step of a longer operation waits as long as any operation. Each then says why.
+TEST_F(BrowseWhileCopying, AListingWaitsForItsTurnAsLongAsItsKindMay) {
+  SetBrowseWaitsMs(20, 20);
+  SetDeviceBusyWaitMs(1000);
+  const std::string paused =
+      "Device is busy with a copy, which did not pause for this within a second; try again in a "
+      "moment";
+  const std::string unpaused =
+      "Device is busy with a copy, which it sends in one piece; try again when the copy has "
+      "finished";
+  const std::string other = "Device is busy with another operation; try again when it has finished";
+  struct {
+    const char* Case;
+    bool Pauses;
+    TDeviceTask Task;
+    bool Short;  // fails long before the busy wait
+    std::string Problem;
+  } cases[] = {
+      {"panel behind a pausing copy", true, TDeviceTask::Browse, true, paused},
+      {"panel behind a copy in one piece", false, TDeviceTask::Browse, true, unpaused},
+      {"walk behind a pausing copy", true, TDeviceTask::BrowseInOperation, false, paused},
+      {"walk behind a copy in one piece", false, TDeviceTask::BrowseInOperation, false, unpaused},
+      {"a change behind a copy", true, TDeviceTask::Other, false, other},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Case);
+    World->Pauses.store(c.Pauses);
+    std::thread transfer = StartHeldBlocksDownload();
+    ASSERT_TRUE(World->WaitUntilAtGate(1));
+    std::string problem;
+    std::chrono::milliseconds took{};
+    StartListing(c.Task, problem, took).join();
+    World->OpenGate();
+    transfer.join();
+    EXPECT_EQ(problem, c.Problem);
+    if (c.Short)
+      EXPECT_LT(took, 900ms);
+    else
+      EXPECT_GE(took, 1000ms);
+    EXPECT_LT(took, 3s);
+  }
+}
+
+// Only a listing takes a turn: a delete that comes meanwhile waits for the copy's end, and the
+// listing that came first runs between the blocks.
+TEST_F(BrowseWhileCopying, ChangesWaitForTheEndOfTheCopy) {
+  SetBrowseWaitsMs(10000, 10000);
+  PutRemote("COM5:/old.txt", "old");
+  std::thread transfer = StartHeldBlocksDownload();
+  ASSERT_TRUE(World->WaitUntilAtGate(1));
+  std::string problem;
+  std::chrono::milliseconds took{};
+  std::thread listing = StartListing(TDeviceTask::Browse, problem, took);
+  std::thread change([] { EXPECT_TRUE(DeleteFileOperation("\\" + kPortaPack + "\\old.txt")); });
+  std::this_thread::sleep_for(300ms);
+  World->OpenGate();
+  listing.join();
+  change.join();
+  transfer.join();
+  EXPECT_EQ(problem, "");
+  EXPECT_EQ(World->Take(),
+            (std::vector<std::string>{"COM5 connect", "COM5 get /slow-blocks", "COM5 block 1",
+                                      "COM5 list /DIR", "COM5 block 2", "COM5 delete /old.txt"}));
+}
+
+// A device disconnected while a listing waits for its turn: the listing gets the turn and gives it
+// back at once, saying so; the copy goes on and ends well, and only then is the device destroyed.
+TEST_F(BrowseWhileCopying, ADeviceDisconnectedMeanwhileEndsTheListingNotTheCopy) {
+  SetBrowseWaitsMs(10000, 10000);
+  std::thread transfer = StartHeldBlocksDownload();
+  ASSERT_TRUE(World->WaitUntilAtGate(1));
+  std::string problem;
+  std::chrono::milliseconds took{};
+  std::thread listing = StartListing(TDeviceTask::Browse, problem, took);
+  std::this_thread::sleep_for(300ms);
+  DisconnectDevice(kPortaPack);
+  World->OpenGate();
+  listing.join();
+  transfer.join();
+  EXPECT_EQ(problem, "Device was disconnected while this operation waited for it");
+  EXPECT_EQ(World->Take(),
+            (std::vector<std::string>{"COM5 connect", "COM5 get /slow-blocks", "COM5 block 1",
+                                      "COM5 block 2", "COM5 disconnect", "COM5 destroy"}));
+}
+
+// The host says what a thread is doing: a panel's listing (no operation, or FS_STATUS_OP_LIST)
+// answers at once that a copy keeps the device busy, while a listing on a thread inside another
+// operation (a copy walking a folder tree) waits for the copy like any of its steps.
+TEST_F(BrowseWhileCopying, TheHostsStatusTellsAPanelFromACopysWalk) {
+  World->Pauses.store(false);
+  SetBrowseWaitsMs(20, 20);
+  std::thread transfer = StartHeldBlocksDownload();
+  ASSERT_TRUE(World->WaitUntilAtGate(1));
+  char dir[] = "\\PortaPack (COM5)\\DIR";
+  WIN32_FIND_DATAA data;
+  for (int operation : {0, FS_STATUS_OP_LIST}) {
+    SCOPED_TRACE(operation);
+    if (operation) FsStatusInfo(dir, FS_STATUS_START, operation);
+    TakeHostLines();
+    EXPECT_EQ(FsFindFirst(dir, &data), INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(Contains(TakeHostLines(),
+                         "6 ListDir failed: Device is busy with a copy, which it sends in one "
+                         "piece; try again when the copy has finished"));
+    if (operation) FsStatusInfo(dir, FS_STATUS_END, operation);
+  }
+  std::atomic<bool> listed{false};
+  std::thread walk([&] {
+    char path[] = "\\PortaPack (COM5)\\DIR";
+    WIN32_FIND_DATAA found;
+    FsStatusInfo(path, FS_STATUS_START, FS_STATUS_OP_GET_MULTI_THREAD);
+    HANDLE handle = FsFindFirst(path, &found);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+    if (handle != INVALID_HANDLE_VALUE) FsFindClose(handle);
+    FsStatusInfo(path, FS_STATUS_END, FS_STATUS_OP_GET_MULTI_THREAD);
+    listed.store(true);
+  });
+  std::this_thread::sleep_for(300ms);
+  EXPECT_FALSE(listed.load());  // still waiting for the copy
+  World->OpenGate();
+  walk.join();
+  transfer.join();
+  EXPECT_TRUE(listed.load());
+}
+
+// The host's operations per thread: starts nest (a folder made inside an upload), an end closes the
+// latest start of its operation, a stray end changes nothing, and other threads are apart.
+TEST(OperationStatus, TellsEachThreadsOperation) {
+  char dir[] = "\\PortaPack (COM5)\\";
+  struct {
+    int StartEnd;
+    int Operation;
+    bool Inside;
+  } steps[] = {
+      {FS_STATUS_START, FS_STATUS_OP_LIST, false},
+      {FS_STATUS_END, FS_STATUS_OP_LIST, false},
+      {FS_STATUS_START, FS_STATUS_OP_PUT_MULTI_THREAD, true},
+      {FS_STATUS_START, FS_STATUS_OP_MKDIR, true},
+      {FS_STATUS_END, FS_STATUS_OP_MKDIR, true},
+      {FS_STATUS_END, FS_STATUS_OP_DELETE, true},
+      {FS_STATUS_END, FS_STATUS_OP_PUT_MULTI_THREAD, false},
+      {FS_STATUS_END, FS_STATUS_OP_GET_SINGLE, false},
+  };
+  std::thread other([&] { FsStatusInfo(dir, FS_STATUS_START, FS_STATUS_OP_GET_MULTI_THREAD); });
+  other.join();
+  EXPECT_FALSE(InsideHostOperation());
+  for (const auto& step : steps) {
+    FsStatusInfo(dir, step.StartEnd, step.Operation);
+    EXPECT_EQ(InsideHostOperation(), step.Inside)
+        << StatusOperationName(step.Operation) << (step.StartEnd ? " end" : " start");
+  }
+  EXPECT_EQ(StatusOperationName(FS_STATUS_OP_GET_MULTI_THREAD), "GET_MULTI_THREAD");
+  EXPECT_EQ(StatusOperationName(99), "99");
+  ReleaseOperationStatus();
+}
+
+// ---- FsExecuteFile
+// ----------------------------------------------------------------------------------
+
+// "open" leaves the file to the host, "properties" shows a box for the plug-in's root and for a
+// device folder (with what the device says about itself, or why it said nothing), and every other
+// verb fails.
+TEST_F(DeviceCache, ExecuteFileOpensPropertiesAndRefusesOtherVerbs) {
+  const std::string pp = "\\" + kPortaPack;
+  const std::string pluginBox = "request 8 Quarnel " + PluginPropertiesText();
+  const std::string deviceBox = "request 8 Quarnel " + kPortaPack +
+                                "\r\n\r\nKind: PortaPack with the Mayhem firmware\r\nPort: COM5"
+                                "\r\n\r\nFirmware: fake\r\nCard: none\r\n";
+  struct {
+    const char* Verb;
+    std::string Path;
+    int Result;
+    std::vector<std::string> Events;
+    std::string Box;  // the message box shown, if any
+  } cases[] = {
+      {"open", pp + "\\a.txt", FS_EXEC_YOURSELF, {}, ""},
+      {"Open", "/" + kFlipper + "/ext/a.txt", FS_EXEC_YOURSELF, {}, ""},
+      {"properties", "\\", FS_EXEC_OK, {}, pluginBox},
+      {"PROPERTIES", "/", FS_EXEC_OK, {}, pluginBox},
+      {"properties", pp, FS_EXEC_OK, {"COM5 connect", "COM5 describe"}, deviceBox},
+      {"properties", pp + "\\", FS_EXEC_OK, {"COM5 describe"}, deviceBox},
+      {"properties",
+       "\\" + kHackRF,
+       FS_EXEC_OK,
+       {},
+       "request 8 Quarnel " + kHackRF +
+           "\r\n\r\nKind: HackRF One without a PortaPack (no serial shell)\r\nPort: COM7\r\n"},
+      {"properties", pp + "\\a.txt", FS_EXEC_ERROR, {}, ""},
+      {"properties", "\\Nothing (COM9)", FS_EXEC_ERROR, {}, ""},
+      {"chmod 644", pp + "\\a.txt", FS_EXEC_ERROR, {}, ""},
+      {"quote ls", pp, FS_EXEC_ERROR, {}, ""},
+      {"", pp, FS_EXEC_ERROR, {}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.Verb) + " " + c.Path);
+    std::string path = c.Path;
+    std::string verb = c.Verb;
+    TakeHostLines();
+    EXPECT_EQ(FsExecuteFile(nullptr, path.data(), verb.data()), c.Result);
+    EXPECT_EQ(World->Take(), c.Events);
+    std::vector<std::string> boxes;
+    for (const std::string& line : TakeHostLines())
+      if (StartsWith(line, "request")) boxes.push_back(line);
+    EXPECT_EQ(boxes, c.Box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.Box});
+  }
+  // A device that does not answer: the box says why.
+  World->DescribeError = "No answer from device";
+  std::string path = pp;
+  std::string verb = "properties";
+  EXPECT_EQ(FsExecuteFile(nullptr, path.data(), verb.data()), FS_EXEC_OK);
+  EXPECT_TRUE(Contains(TakeHostLines(), "request 8 Quarnel " + kPortaPack +
+                                            "\r\n\r\nKind: PortaPack with the Mayhem firmware"
+                                            "\r\nPort: COM5\r\n\r\nThe device did not answer: "
+                                            "No answer from device"));
+}
+
+// Before FsInit (Double Commander's plug-in settings) the host has given no callback: properties
+// then shows nothing, touches no device and answers FS_EXEC_OK; the wide form behaves the same.
+TEST_F(DeviceCache, PropertiesBeforeTheHostsCallbacksDoNothing) {
+  RequestProc.store(nullptr);
+  LogProc.store(nullptr);
+  char root[] = "\\";
+  char device[] = "\\PortaPack (COM5)";
+  char verb[] = "properties";
+  EXPECT_EQ(FsExecuteFile(nullptr, root, verb), FS_EXEC_OK);
+  EXPECT_EQ(FsExecuteFile(nullptr, device, verb), FS_EXEC_OK);
+  WCHAR wideRoot[] = u"/";
+  WCHAR wideVerb[] = u"properties";
+  WCHAR wideOpen[] = u"open";
+  WCHAR wideFile[] = u"\\PortaPack (COM5)\\a.txt";
+  EXPECT_EQ(FsExecuteFileW(nullptr, wideRoot, wideVerb), FS_EXEC_OK);
+  EXPECT_EQ(FsExecuteFileW(nullptr, wideFile, wideOpen), FS_EXEC_YOURSELF);
+  EXPECT_EQ(FsExecuteFile(nullptr, nullptr, nullptr), FS_EXEC_ERROR);
+  EXPECT_EQ(World->Take(), std::vector<std::string>{});
+  EXPECT_TRUE(TakeHostLines().empty());
+  EXPECT_EQ(FsGetBackgroundFlags(), BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER);
 }
 
 }  // namespace

@@ -203,4 +203,57 @@ TEST(FlipperSizeLine, TheCountReadChunksAnnounces) {
   for (const auto& c : cases) EXPECT_EQ(flipper::ParseSizeLine(c.Line), c.Size) << c.Line;
 }
 
+TEST(FlipperDeviceInfo, TheLinesThatSayWhichFlipperAndFirmware) {
+  // As the firmware prints it ("%-30s: %s"), with keys the description leaves out.
+  const std::string body =
+      "device_info_major             : 2\n"
+      "hardware_model                : Flipper Zero\n"
+      "hardware_udid                 : 2F0B3A1C5D4E6F70\n"
+      "hardware_name                 : Tester\n"
+      "firmware_commit               : d3v51m00\n"
+      "firmware_version              : 1.3.4\n"
+      "firmware_build_date: 01-07-2025\n"
+      "hardware_ver                  :\n"
+      "radio_alive                   : true";
+  EXPECT_EQ(
+      flipper::DescribeDeviceInfo(body),
+      (std::vector<std::string>{"Name: Tester", "Model: Flipper Zero", "Firmware version: 1.3.4",
+                                "Firmware commit: d3v51m00", "Firmware built: 01-07-2025"}));
+  EXPECT_TRUE(flipper::DescribeDeviceInfo("could not find command `device_info`").empty());
+  EXPECT_TRUE(flipper::DescribeDeviceInfo("").empty());
+}
+
+TEST(FlipperDeviceInfo, TheCardsSpaceFromStorageInfo) {
+  struct {
+    const char* Body;
+    bool Ok;
+    uint64_t Total;
+    uint64_t Free;
+  } cases[] = {
+      {"Label: FLIPPER SD\nType: FAT32\n31154688KiB total\n30981120KiB free\n1BSM SD32G v1.0", true,
+       31154688, 30981120},
+      {"Label: x\nType: Virtual\n  976KiB total\n 120KiB free", true, 976, 120},
+      {"Storage error: filesystem not ready", false, 0, 0},
+      {"31154688KiB total", false, 0, 0},
+      {"abcKiB total\n12KiB free", false, 0, 0},
+      {"1234567890123456KiB total\n1KiB free", false, 0, 0},
+  };
+  for (const auto& c : cases) {
+    uint64_t total = 0;
+    uint64_t free = 0;
+    EXPECT_EQ(flipper::ParseStorageSpace(c.Body, total, free), c.Ok) << c.Body;
+    if (c.Ok) {
+      EXPECT_EQ(total, c.Total) << c.Body;
+      EXPECT_EQ(free, c.Free) << c.Body;
+    }
+  }
+  struct {
+    uint64_t Kib;
+    const char* Text;
+  } sizes[] = {{0, "0 KiB"},          {1023, "1023 KiB"},      {1024, "1.0 MiB"},
+               {1536, "1.5 MiB"},     {1048575, "1024.0 MiB"}, {1048576, "1.0 GiB"},
+               {31154688, "29.7 GiB"}};
+  for (const auto& c : sizes) EXPECT_EQ(flipper::KibText(c.Kib), c.Text) << c.Kib;
+}
+
 }  // namespace

@@ -78,6 +78,31 @@ TEST(Settings, TheFileTheHostNamesReachesTheDeviceSettings) {
   }
 }
 
+// What FsGetBackgroundFlags answers under each value of BackgroundCopies; a value it cannot use
+// leaves the default, the user's choice in the copy dialog.
+TEST(Settings, BackgroundCopiesDecideTheBackgroundFlags) {
+  TScratchDir dir;
+  const std::string ini = dir.Path() + "/wfx.ini";
+  struct {
+    const char* Text;
+    int Flags;
+  } cases[] = {
+      {"[Quarnel]\n", BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER},
+      {"[Quarnel]\nBackgroundCopies=0\n", 0},
+      {"[Quarnel]\nBackgroundCopies=1\n", BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER},
+      {"[quarnel]\nbackgroundcopies = 2\n", BG_DOWNLOAD | BG_UPLOAD},
+      {"[Quarnel]\nBackgroundCopies=3\n", BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER},
+      {"[Quarnel]\nBackgroundCopies=always\n", BG_DOWNLOAD | BG_UPLOAD | BG_ASK_USER},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text);
+    ASSERT_TRUE(WriteLocalFile(ini, c.Text));
+    LoadSettings(ini);
+    EXPECT_EQ(FsGetBackgroundFlags(), c.Flags);
+  }
+  LoadSettings("");
+}
+
 // Verify is on unless the section says 0; a value other than 0 or 1 leaves it on.
 TEST(Settings, VerifyIsOnUnlessTurnedOff) {
   TScratchDir dir;

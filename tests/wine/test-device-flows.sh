@@ -53,4 +53,5 @@ DEBUG_LOG=$("$QUARNEL_WINE64" winepath -u "$temp\\quarnel.log" 2>/dev/null)
 
 flows_start || { echo "FAIL: the simulators did not start"; exit 1; }
 flows_run_all
+counted background flow_background
 flows_summary

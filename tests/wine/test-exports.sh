@@ -7,7 +7,7 @@ build=$1
 names="FsInit FsSetDefaultParams FsGetDefRootName FsFindFirst FsFindNext FsFindClose FsGetFile
 FsPutFile FsRenMovFile FsDeleteFile FsRemoveDir FsMkDir FsDisconnect
 FsInitW FsFindFirstW FsFindNextW FsGetFileW FsPutFileW FsRenMovFileW FsDeleteFileW FsRemoveDirW
-FsMkDirW FsDisconnectW"
+FsMkDirW FsDisconnectW FsExecuteFile FsExecuteFileW FsStatusInfo FsStatusInfoW FsGetBackgroundFlags"
 mandatory=$names
 system_dll='^(kernel32|advapi32|msvcrt|user32|ntdll|ws2_32|ucrtbase|api-ms-win-.*)\.dll$'
 status=0

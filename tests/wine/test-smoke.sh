@@ -40,13 +40,14 @@ random_file "$work/local/up.bin" $SIZE
 random_file "$work/sd/pp/down.bin" $SIZE
 random_file "$work/sd/fz/ext/down.bin" $SIZE
 printf 'rename me\n' >"$work/sd/fz/int/old name.txt"
-# The host calls the wide form of a function where there is one; a second, shorter session through
-# the ANSI forms checks those. On 32-bit each session ends with the stack check's verdict: every
-# export it called popped its arguments, and the ones left uncalled are the other interface's.
+# The host calls the wide form of a function where there is one (FsStatusInfo around each
+# command); a second, shorter session through the ANSI forms checks those. On 32-bit each session
+# ends with the stack check's verdict: every export it called popped its arguments, and the ones
+# left uncalled are the other interface's.
 verdict='!stack*' ansi_verdict='!stack*'
 if [ "$target" = win32 ]; then
   verdict="stack: never called: FsFindFirst FsFindNext FsGetFile FsPutFile FsRenMovFile"
-  verdict+=" FsDeleteFile FsRemoveDir FsMkDir FsDisconnect"
+  verdict+=" FsDeleteFile FsRemoveDir FsMkDir FsDisconnect FsExecuteFile FsStatusInfo"
   ansi_verdict="stack: never called: FsInitW FsFindFirstW FsFindNextW FsGetFileW FsPutFileW"
   ansi_verdict+=" FsRenMovFileW FsDeleteFileW FsRemoveDirW FsMkDirW FsDisconnectW*"
 fi
@@ -67,6 +68,8 @@ rm "$PP\\APPS\\app.bin"                     | FsDeleteFile: TRUE
 mkdir "$FZ\\ext\\new dir"                   | FsMkDir: TRUE
 ls "$FZ\\ext\\new dir"                      | ls: 0 entries
 rmdir "$FZ\\ext\\new dir"                   | FsRemoveDir: TRUE
+flags                                       | FsGetBackgroundFlags: 7 (BG_DOWNLOAD|BG_UPLOAD|BG_ASK_USER)
+exec open "$PP\\down.bin"                   | FsExecuteFile: FS_EXEC_YOURSELF
 disconnect "$PP"                            | FsDisconnect: TRUE | $DISCONNECT$PP_NAME
 disconnect "$FZ"                            | FsDisconnect: TRUE | $DISCONNECT$FZ_NAME | $verdict
                                             | !stack: not __stdcall*
@@ -80,6 +83,7 @@ mv "$PP\\ansi.bin" "$PP\\APPS\\ansi.bin"      | FsRenMovFile: FS_FILE_OK
 rm "$PP\\APPS\\ansi.bin"                     | FsDeleteFile: TRUE
 mkdir "$PP\\ansi dir"                        | FsMkDir: TRUE
 rmdir "$PP\\ansi dir"                        | FsRemoveDir: TRUE
+exec open "$PP\\down.bin"                   | FsExecuteFile: FS_EXEC_YOURSELF
 disconnect "$PP"                            | FsDisconnect: TRUE | $ansi_verdict
                                             | !stack: not __stdcall*
 EOF

@@ -231,15 +231,22 @@ bool TFlipperShell::Execute(const std::string& Line) {
   }
   if (Name == "storage") return Storage(Args);
   if (Name == "device_info") {
+    // printf("%-30s: %s\r\n", key, value) for each key of the firmware's info table (a part of
+    // it here; the real one goes on with radio, protobuf and enclave keys).
     auto Row = [](const std::string& Key, const std::string& Value) {
       std::string Padded = Key;
       Padded.resize(std::max<size_t>(Key.size(), 30), ' ');
-      return Padded + " : " + Value + "\r\n";
+      return Padded + ": " + Value + "\r\n";
     };
     Send(Row("device_info_major", "2") + Row("device_info_minor", "4") +
-         Row("hardware_model", "Flipper Zero") + Row("hardware_name", Name_) +
-         Row("hardware_ver", "12") + Row("firmware_branch", "release") +
-         Row("firmware_version", "1.3.4") + Row("firmware_commit", "d3v51m00"));
+         Row("hardware_model", "Flipper Zero") + Row("hardware_udid", "2F0B3A1C5D4E6F70") +
+         Row("hardware_ver", "12") + Row("hardware_target", "7") + Row("hardware_region", "2") +
+         Row("hardware_name", Name_) + Row("firmware_commit", "d3v51m00") +
+         Row("firmware_commit_dirty", "false") + Row("firmware_branch", "release") +
+         Row("firmware_branch_num", "3412") + Row("firmware_version", "1.3.4") +
+         Row("firmware_build_date", "01-07-2025") + Row("firmware_target", "7") +
+         Row("firmware_api_major", "86") + Row("firmware_api_minor", "0") +
+         Row("firmware_origin_fork", "Official") + Row("radio_alive", "true"));
     return true;
   }
   if (Name == "help" || Name == "?") {

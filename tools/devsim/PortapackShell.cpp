@@ -275,9 +275,12 @@ bool TPortapackShell::Execute(const std::vector<std::string>& Words) {
         "Commands: help exit info systime ls filesize fopen fclose fseek frb fread fwb ftruncate "
         "fsync ftell unlink mkdir crc32 asyncmsg\r\n");
   } else if (Name == "info") {
+    // The ChibiOS 2.6 shell's built-in, as Mayhem's application build fills it in.
     Send(
-        "Kernel:       6.1.x\r\nCompiler:     GCC\r\nArchitecture: ARMv7-ME\r\n"
-        "Board:        PortaPack (simulated)\r\nBuild time:   devsim\r\n");
+        "Kernel:       2.6.8\r\nCompiler:     GCC 9.2.1 20191025 (release)\r\n"
+        "Architecture: ARMv7-ME\r\nCore Variant: Cortex-M4\r\n"
+        "Port Info:    Advanced kernel mode\r\nPlatform:     LPC43xx M4\r\n"
+        "Board:        PortaPack Application\r\nBuild time:   Nov 14 2025 - 10:12:31\r\n");
   } else if (Name == "systime") {
     auto Ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                   std::chrono::steady_clock::now().time_since_epoch())

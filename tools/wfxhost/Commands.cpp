@@ -9,6 +9,8 @@ namespace wfxhost {
 
 namespace {
 
+constexpr int kMaxSleepMs = 600000;
+
 struct CommandSpec {
   const char* word;
   CommandKind kind;
@@ -26,7 +28,11 @@ const CommandSpec kCommands[] = {
     {"mkdir", CommandKind::MakeDir, 1, 1, "mkdir PATH"},
     {"rmdir", CommandKind::RemoveDir, 1, 1, "rmdir PATH"},
     {"disconnect", CommandKind::Disconnect, 1, 1, "disconnect ROOT"},
+    {"exec", CommandKind::Exec, 2, 2, "exec VERB PATH"},
+    {"flags", CommandKind::Flags, 0, 0, "flags"},
     {"wait", CommandKind::Wait, 1, 2, "wait PATH [SECONDS]"},
+    {"sleep", CommandKind::Sleep, 1, 1, "sleep MILLISECONDS"},
+    {"join", CommandKind::Join, 0, 1, "join [SECONDS]"},
     {"run", CommandKind::Run, 1, 1, "run SCRIPT"},
 };
 
@@ -84,7 +90,8 @@ bool IsCommandOption(const std::string& word) {
   bool hasValue = false;
   SplitOption(word, name, value, hasValue);
   return name == "--overwrite" || name == "--resume" || name == "--move" || name == "--copy" ||
-         name == "--abort-at" || name == "--answer" || name == "--reply";
+         name == "--abort-at" || name == "--answer" || name == "--reply" ||
+         name == "--background" || name == "--within";
 }
 
 bool ApplyCommandOption(const std::vector<std::string>& words, size_t& index,
@@ -92,7 +99,8 @@ bool ApplyCommandOption(const std::vector<std::string>& words, size_t& index,
   std::string name, value;
   bool hasValue = false;
   SplitOption(words[index], name, value, hasValue);
-  const bool takesValue = name == "--abort-at" || name == "--answer" || name == "--reply";
+  const bool takesValue =
+      name == "--abort-at" || name == "--answer" || name == "--reply" || name == "--within";
   if (takesValue && !hasValue) {
     if (index + 1 >= words.size()) {
       error = "option " + name + " needs a value";
@@ -125,6 +133,13 @@ bool ApplyCommandOption(const std::vector<std::string>& words, size_t& index,
   } else if (name == "--reply") {
     options.hasReply = true;
     options.reply = value;
+  } else if (name == "--background") {
+    options.background = true;
+  } else if (name == "--within") {
+    if (!ParseDecimal(value, options.withinMs)) {
+      error = "--within needs milliseconds (a number from 0), not \"" + value + "\"";
+      return false;
+    }
   } else {
     error = "unknown option " + name;
     return false;
@@ -170,10 +185,26 @@ bool ParseCommand(const std::vector<std::string>& words, const CommandOptions& d
     return false;
   }
   if (command.kind == CommandKind::List && command.args.empty()) command.args.push_back("\\");
-  int seconds = 0;
+  int number = 0;
   if (command.kind == CommandKind::Wait && command.args.size() == 2 &&
-      (!ParseDecimal(command.args[1], seconds) || seconds < 1)) {
+      (!ParseDecimal(command.args[1], number) || number < 1)) {
     error = "wait: SECONDS must be a whole number from 1, not \"" + command.args[1] + "\"";
+    return false;
+  }
+  if (command.kind == CommandKind::Join && command.args.size() == 1 &&
+      (!ParseDecimal(command.args[0], number) || number < 1)) {
+    error = "join: SECONDS must be a whole number from 1, not \"" + command.args[0] + "\"";
+    return false;
+  }
+  if (command.kind == CommandKind::Sleep &&
+      (!ParseDecimal(command.args[0], number) || number > kMaxSleepMs)) {
+    error = "sleep: MILLISECONDS must be a whole number from 0 to " + std::to_string(kMaxSleepMs) +
+            ", not \"" + command.args[0] + "\"";
+    return false;
+  }
+  if (command.options.background && command.kind != CommandKind::Get &&
+      command.kind != CommandKind::Put) {
+    error = "--background: only get and put run in the background";
     return false;
   }
   return true;

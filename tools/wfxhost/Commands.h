@@ -18,6 +18,8 @@ struct CommandOptions {
   bool answerYes = true;  // what RequestProc returns
   bool hasReply = false;  // text RequestProc writes into ReturnedText for input requests
   std::string reply;
+  bool background = false;  // get/put: on a thread of their own while the script goes on
+  int withinMs = -1;        // the command fails when it takes longer (-1: no bound)
 };
 
 enum class CommandKind {
@@ -29,7 +31,11 @@ enum class CommandKind {
   MakeDir,
   RemoveDir,
   Disconnect,
+  Exec,
+  Flags,
   Wait,
+  Sleep,
+  Join,
   Run
 };
 

@@ -16,6 +16,41 @@ std::string FileResultName(int result) {
   return std::to_string(result) + " (unknown result)";
 }
 
+std::string ExecResultName(int result) {
+  switch (result) {
+    case 0:
+      return "FS_EXEC_OK";
+    case 1:
+      return "FS_EXEC_ERROR";
+    case -1:
+      return "FS_EXEC_YOURSELF";
+    case -2:
+      return "FS_EXEC_SYMLINK";
+    default:
+      return std::to_string(result) + " (unknown result)";
+  }
+}
+
+std::string BackgroundFlagsName(int flags) {
+  static const struct {
+    int Flag;
+    const char* Name;
+  } kFlags[] = {{1, "BG_DOWNLOAD"}, {2, "BG_UPLOAD"}, {4, "BG_ASK_USER"}};
+  std::string names;
+  int rest = flags;
+  for (const auto& flag : kFlags) {
+    if ((flags & flag.Flag) == 0) continue;
+    if (!names.empty()) names += '|';
+    names += flag.Name;
+    rest &= ~flag.Flag;
+  }
+  if (rest != 0) {
+    if (!names.empty()) names += '|';
+    names += std::to_string(rest);
+  }
+  return names.empty() ? std::to_string(flags) : std::to_string(flags) + " (" + names + ")";
+}
+
 std::string BoolResultName(int32_t result) {
   if (result == 0) return "FALSE";
   if (result == 1) return "TRUE";

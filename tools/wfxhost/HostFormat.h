@@ -10,6 +10,10 @@ namespace wfxhost {
 
 // "FS_FILE_OK" ... "FS_FILE_EXISTSRESUMEALLOWED"; anything else as "42 (unknown result)".
 std::string FileResultName(int result);
+// "FS_EXEC_OK", "FS_EXEC_ERROR", "FS_EXEC_YOURSELF", "FS_EXEC_SYMLINK"; else "42 (unknown result)".
+std::string ExecResultName(int result);
+// FsGetBackgroundFlags' answer as "7 (BG_DOWNLOAD|BG_UPLOAD|BG_ASK_USER)"; "0" for none.
+std::string BackgroundFlagsName(int flags);
 // "FALSE" for 0, "TRUE" for 1, "TRUE (256)" for any other non-zero value (hosts read any non-zero
 // BOOL as true, but a plug-in returning something other than 1 is worth seeing).
 std::string BoolResultName(int32_t result);

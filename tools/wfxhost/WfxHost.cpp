@@ -6,10 +6,13 @@
 #include "WfxHost.h"
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -50,6 +53,11 @@ typedef int(WFX_API* FsPutFileWFunction)(WCHAR* LocalName, WCHAR* RemoteName, in
 typedef int(WFX_API* FsRenMovFileWFunction)(WCHAR* OldName, WCHAR* NewName, BOOL Move,
                                             BOOL OverWrite, RemoteInfoStruct* ri);
 typedef BOOL(WFX_API* FsPathWFunction)(WCHAR* Path);
+typedef int(WFX_API* FsExecuteFileFunction)(HWND MainWin, char* RemoteName, char* Verb);
+typedef int(WFX_API* FsExecuteFileWFunction)(HWND MainWin, WCHAR* RemoteName, WCHAR* Verb);
+typedef void(WFX_API* FsStatusInfoFunction)(char* RemoteDir, int InfoStartEnd, int InfoOperation);
+typedef void(WFX_API* FsStatusInfoWFunction)(WCHAR* RemoteDir, int InfoStartEnd, int InfoOperation);
+typedef int(WFX_API* FsGetBackgroundFlagsFunction)(void);
 
 struct PluginExports {
   FsInitFunction FsInit = nullptr;
@@ -75,6 +83,11 @@ struct PluginExports {
   FsPathWFunction FsRemoveDirW = nullptr;
   FsPathWFunction FsMkDirW = nullptr;
   FsPathWFunction FsDisconnectW = nullptr;
+  FsExecuteFileFunction FsExecuteFile = nullptr;
+  FsExecuteFileWFunction FsExecuteFileW = nullptr;
+  FsStatusInfoFunction FsStatusInfo = nullptr;
+  FsStatusInfoWFunction FsStatusInfoW = nullptr;
+  FsGetBackgroundFlagsFunction FsGetBackgroundFlags = nullptr;
 };
 
 // Hosts hand the plug-in writable name buffers; a plug-in may even rewrite a target name.
@@ -85,6 +98,20 @@ constexpr int kProgressBarWidth = 30;
 // How long "wait" waits when the script gives no bound, and how often it looks.
 constexpr int kDefaultWaitSeconds = 120;
 constexpr auto kWaitPollInterval = std::chrono::milliseconds(50);
+// How long "join" waits for the background jobs when the script gives no bound.
+constexpr int kDefaultJoinSeconds = 600;
+
+// A get or put that runs on a thread of its own while the script goes on, as a file manager's
+// background copy does. Its output is kept and printed by "join", so that it lands in one place.
+struct BackgroundJob {
+  int number = 0;
+  Command command;
+  std::thread thread;
+  std::vector<std::string> lines;  // under state.lock
+  bool abortAnswered = false;      // its own ProgressProc answer
+  bool done = false;               // under state.lock
+  bool ok = false;
+};
 
 // What --check-stack found for one export.
 struct StackRecord {
@@ -108,10 +135,16 @@ struct HostState {
   size_t barLength = 0;
   std::FILE* details = nullptr;
   bool wideInitCalled = false;  // FsInitW was called: the ANSI callbacks should fall silent
+  std::vector<std::unique_ptr<BackgroundJob>> jobs;  // started and not yet joined
+  std::condition_variable jobEnded;
+  int jobsStarted = 0;
   std::vector<StackRecord*> stackRecords;  // the exports --check-stack watches
 };
 
 HostState state;
+// The background job whose thread this is; null on the script's thread. Its output is kept for
+// "join", and its callbacks answer with its own options.
+thread_local BackgroundJob* currentJob = nullptr;
 
 void WriteRaw(const std::string& utf8) {
   const std::string text = ForOutput(utf8);
@@ -127,8 +160,21 @@ void CloseBarLocked() {
 }
 
 void LineLocked(const std::string& text) {
+  if (currentJob != nullptr) {
+    currentJob->lines.push_back(text);
+    return;
+  }
   CloseBarLocked();
   WriteRaw(text + "\n");
+}
+
+// The options of the command the calling thread runs, and its abort answer; callers hold
+// state.lock.
+const CommandOptions& CurrentOptionsLocked() {
+  return currentJob != nullptr ? currentJob->command.options : state.current;
+}
+bool& AbortAnsweredLocked() {
+  return currentJob != nullptr ? currentJob->abortAnswered : state.abortAnswered;
 }
 
 std::string PluginNrRemark(int pluginNr) {
@@ -184,13 +230,15 @@ template <class Form>
 int WFX_API HostProgress(int pluginNr, typename Form::Char* sourceName,
                          typename Form::Char* targetName, int percentDone) {
   std::lock_guard<std::mutex> guard(state.lock);
-  const CommandOptions& options = state.current;
-  if (options.abortAt >= 0 && percentDone >= options.abortAt) state.abortAnswered = true;
-  const bool abort = state.abortAnswered;
+  const CommandOptions& options = CurrentOptionsLocked();
+  if (options.abortAt >= 0 && percentDone >= options.abortAt) AbortAnsweredLocked() = true;
+  const bool abort = AbortAnsweredLocked();
   const std::string names = PrintableOf<Form>(sourceName) + " -> " + PrintableOf<Form>(targetName);
   const std::string answer = abort ? " => abort" : "";
   const std::string remarks = PluginNrRemark(pluginNr) + CallbackRemark<Form>();
-  if (state.progressStyle == ProgressStyle::Lines) {
+  // A background job's progress is kept as lines, whatever the style.
+  if (state.progressStyle == ProgressStyle::Lines ||
+      (currentJob != nullptr && state.progressStyle != ProgressStyle::None)) {
     LineLocked("progress " + std::to_string(percentDone) + "% " + names + answer + remarks);
   } else if (state.progressStyle == ProgressStyle::Bar) {
     const int clamped = percentDone < 0 ? 0 : (percentDone > 100 ? 100 : percentDone);
@@ -230,7 +278,7 @@ BOOL WFX_API HostRequest(int pluginNr, int requestType, typename Form::Char* cus
                          typename Form::Char* customText, typename Form::Char* returnedText,
                          int maxlen) {
   std::lock_guard<std::mutex> guard(state.lock);
-  const CommandOptions& options = state.current;
+  const CommandOptions& options = CurrentOptionsLocked();
   const bool input = IsInputRequest(requestType) && returnedText != nullptr;
   std::string line = "request[" + std::to_string(requestType) + " " + RequestTypeName(requestType) +
                      "] " + (customTitle != nullptr ? PrintableOf<Form>(customTitle) : "") + ": " +
@@ -439,6 +487,146 @@ bool WaitForPath(const Command& command) {
   return true;
 }
 
+// What a file manager tells the plug-in around each operation: FsStatusInfo's START and END with
+// the operation's code and folder (the wide form where it is used), on the operation's thread.
+int StatusOperationOf(const Command& command) {
+  switch (command.kind) {
+    case CommandKind::List:
+      return FS_STATUS_OP_LIST;
+    case CommandKind::Get:
+      return command.options.background ? FS_STATUS_OP_GET_MULTI_THREAD : FS_STATUS_OP_GET_SINGLE;
+    case CommandKind::Put:
+      return command.options.background ? FS_STATUS_OP_PUT_MULTI_THREAD : FS_STATUS_OP_PUT_SINGLE;
+    case CommandKind::Rename:
+      return FS_STATUS_OP_RENMOV_SINGLE;
+    case CommandKind::Delete:
+    case CommandKind::RemoveDir:
+      return FS_STATUS_OP_DELETE;
+    case CommandKind::MakeDir:
+      return FS_STATUS_OP_MKDIR;
+    case CommandKind::Exec:
+      return FS_STATUS_OP_EXEC;
+    default:
+      return 0;  // no operation of the plug-in's file system
+  }
+}
+
+// The plug-in folder an operation works in: a listing's folder, else the folder of its remote name.
+std::string StatusFolderOf(const Command& command) {
+  if (command.kind == CommandKind::List) return command.args[0];
+  const std::string& remote =
+      command.args[command.kind == CommandKind::Put || command.kind == CommandKind::Exec ? 1 : 0];
+  const size_t separator = remote.find_last_of("\\/");
+  return separator == std::string::npos ? remote : remote.substr(0, separator + 1);
+}
+
+void StatusInfo(const Command& command, int startEnd) {
+  const int operation = StatusOperationOf(command);
+  const PluginExports& e = state.exports;
+  if (operation == 0) return;
+  const std::string folder = StatusFolderOf(command);
+  if (UseWide(reinterpret_cast<const void*>(e.FsStatusInfoW))) {
+    if (e.FsStatusInfoW == nullptr) return;
+    auto buffer = NameBuffer<WideForm>(folder);
+    e.FsStatusInfoW(buffer.data(), startEnd, operation);
+  } else if (e.FsStatusInfo != nullptr) {
+    auto buffer = NameBuffer<AnsiForm>(folder);
+    e.FsStatusInfo(buffer.data(), startEnd, operation);
+  }
+}
+
+bool ExecuteFile(const Command& command) {
+  const PluginExports& e = state.exports;
+  return CallEither(
+      e.FsExecuteFile, e.FsExecuteFileW, "FsExecuteFile", [&](auto function, auto buffer) {
+        auto verb = buffer(command.args[0]);
+        auto remote = buffer(command.args[1]);
+        const int result = function(nullptr, remote.data(), verb.data());
+        std::string line = "FsExecuteFile: " + ExecResultName(result);
+        // The plug-in wrote the path to go to into the name's buffer.
+        if (result == FS_EXEC_SYMLINK) {
+          using Char = typename decltype(remote)::value_type;
+          line += std::is_same_v<Char, WCHAR>
+                      ? " " + PrintableOf<WideForm>(reinterpret_cast<const WCHAR*>(remote.data()))
+                      : " " + PrintableOf<AnsiForm>(reinterpret_cast<const char*>(remote.data()));
+        }
+        PrintLine(line);
+        return result != FS_EXEC_ERROR;
+      });
+}
+
+bool BackgroundFlags() {
+  const PluginExports& e = state.exports;
+  if (ReportMissing(reinterpret_cast<const void*>(e.FsGetBackgroundFlags), "FsGetBackgroundFlags"))
+    return false;
+  PrintLine("FsGetBackgroundFlags: " + BackgroundFlagsName(e.FsGetBackgroundFlags()));
+  return true;
+}
+
+// The transfer of a get or put, wrapped in the host's status calls, on the calling thread.
+bool Transfer(const Command& command) {
+  StatusInfo(command, FS_STATUS_START);
+  const bool ok = command.kind == CommandKind::Get ? GetFile(command) : PutFile(command);
+  StatusInfo(command, FS_STATUS_END);
+  return ok;
+}
+
+bool StartBackground(const Command& command) {
+  auto job = std::make_unique<BackgroundJob>();
+  BackgroundJob* raw = job.get();
+  job->command = command;
+  {
+    std::lock_guard<std::mutex> guard(state.lock);
+    job->number = ++state.jobsStarted;
+    LineLocked("background: [bg " + std::to_string(job->number) + "] started");
+    state.jobs.push_back(std::move(job));
+  }
+  raw->thread = std::thread([raw] {
+    currentJob = raw;
+    const bool ok = Transfer(raw->command);
+    std::lock_guard<std::mutex> guard(state.lock);
+    raw->ok = ok;
+    raw->done = true;
+    currentJob = nullptr;
+    state.jobEnded.notify_all();
+  });
+  return true;
+}
+
+// Waits up to Seconds for every background job, then prints the output of those that ended, in
+// the order they started, each line behind "[bg N] ". True when all ended and succeeded.
+bool JoinBackground(int seconds) {
+  std::vector<std::unique_ptr<BackgroundJob>> ended;
+  bool allEnded = false;
+  {
+    std::unique_lock<std::mutex> lock(state.lock);
+    allEnded = state.jobEnded.wait_for(lock, std::chrono::seconds(seconds), [] {
+      return std::all_of(state.jobs.begin(), state.jobs.end(),
+                         [](const std::unique_ptr<BackgroundJob>& job) { return job->done; });
+    });
+    for (auto it = state.jobs.begin(); it != state.jobs.end();) {
+      if ((*it)->done) {
+        ended.push_back(std::move(*it));
+        it = state.jobs.erase(it);
+      } else {
+        LineLocked("join: [bg " + std::to_string((*it)->number) + "] still running after " +
+                   std::to_string(seconds) + " s");
+        ++it;
+      }
+    }
+  }
+  bool ok = allEnded;
+  for (const std::unique_ptr<BackgroundJob>& job : ended) {
+    job->thread.join();
+    const std::string tag = "[bg " + std::to_string(job->number) + "] ";
+    std::lock_guard<std::mutex> guard(state.lock);
+    LineLocked(tag + "> " + CommandText(job->command));
+    for (const std::string& line : job->lines) LineLocked(tag + line);
+    ok = ok && job->ok;
+  }
+  return ok;
+}
+
 #if WFXHOST_STACK_CHECK
 template <typename Value>
 uint32_t StackWord(Value value) {
@@ -457,9 +645,13 @@ StackRecord& StackRecordOf() {
 }
 
 void NoteStackCheck(StackRecord& record, int32_t moved, uint32_t argumentBytes) {
-  ++record.calls;
-  if (moved == 0) return;
-  ++record.faults;
+  {
+    // Background jobs call the exports on threads of their own.
+    std::lock_guard<std::mutex> guard(state.lock);
+    ++record.calls;
+    if (moved == 0) return;
+    ++record.faults;
+  }
   PrintLine(std::string("stack: ") + record.name + " moved the stack pointer by " +
             std::to_string(moved) + " bytes; __stdcall pops its " + std::to_string(argumentBytes) +
             " bytes of arguments");
@@ -473,10 +665,12 @@ template <auto Member, typename Result, typename... Args>
 struct StackChecked<Member, Result(WFX_API*)(Args...)> {
   static Result WFX_API Call(Args... args) {
     StackRecord& record = StackRecordOf<Member>();
-    const uint32_t words[] = {StackWord(args)...};
+    // std::array, as FsGetBackgroundFlags has no arguments at all.
+    const std::array<uint32_t, sizeof...(Args)> words{StackWord(args)...};
     int32_t moved = 0;
-    const uint32_t result = CallMeasuringStack(record.function, words, sizeof...(Args), moved);
-    NoteStackCheck(record, moved, static_cast<uint32_t>(sizeof(words)));
+    const uint32_t result =
+        CallMeasuringStack(record.function, words.data(), sizeof...(Args), moved);
+    NoteStackCheck(record, moved, static_cast<uint32_t>(sizeof...(Args) * sizeof(uint32_t)));
     if constexpr (std::is_void_v<Result>) {
       return;
     } else if constexpr (std::is_pointer_v<Result>) {
@@ -586,11 +780,18 @@ bool StartPlugin(const std::string& path, const RunOptions& options) {
   WFXHOST_RESOLVE(FsMkDirW);
   WFXHOST_RESOLVE(FsDisconnectW);
   const PluginExports& e = state.exports;
+  WFXHOST_RESOLVE(FsExecuteFile);
+  WFXHOST_RESOLVE(FsExecuteFileW);
+  WFXHOST_RESOLVE(FsStatusInfo);
+  WFXHOST_RESOLVE(FsStatusInfoW);
+  WFXHOST_RESOLVE(FsGetBackgroundFlags);
   // Double Commander's start: FsInit where exported, then FsInitW where exported. The interface
   // switch leaves out the other one.
-  const bool callAnsi = options.interfaceChoice != InterfaceChoice::Wide && e.FsInit != nullptr;
-  const bool callWide = options.interfaceChoice != InterfaceChoice::Ansi && e.FsInitW != nullptr;
-  if (!callAnsi && !callWide) {
+  const bool callAnsi =
+      !options.skipInit && options.interfaceChoice != InterfaceChoice::Wide && e.FsInit != nullptr;
+  const bool callWide =
+      !options.skipInit && options.interfaceChoice != InterfaceChoice::Ansi && e.FsInitW != nullptr;
+  if (!callAnsi && !callWide && !options.skipInit) {
     const char* missing = options.interfaceChoice == InterfaceChoice::Wide ? "FsInitW" : "FsInit";
     std::fprintf(stderr, "wfxhost: %s: %s: export missing in plugin\n", path.c_str(), missing);
     UnloadPluginLibrary(state.library);
@@ -637,16 +838,32 @@ bool RunCommand(const Command& command) {
     LineLocked("> " + CommandText(command));
   }
   const PluginExports& e = state.exports;
+  const auto started = std::chrono::steady_clock::now();
+  if (!command.options.background) StatusInfo(command, FS_STATUS_START);
   bool ok = false;
   switch (command.kind) {
     case CommandKind::List:
       ok = ListDirectory(command.args[0]);
       break;
     case CommandKind::Get:
-      ok = GetFile(command);
+      ok = command.options.background ? StartBackground(command) : GetFile(command);
       break;
     case CommandKind::Put:
-      ok = PutFile(command);
+      ok = command.options.background ? StartBackground(command) : PutFile(command);
+      break;
+    case CommandKind::Exec:
+      ok = ExecuteFile(command);
+      break;
+    case CommandKind::Flags:
+      ok = BackgroundFlags();
+      break;
+    case CommandKind::Sleep:
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(command.args[0].c_str())));
+      ok = true;
+      break;
+    case CommandKind::Join:
+      ok = JoinBackground(command.args.empty() ? kDefaultJoinSeconds
+                                               : std::atoi(command.args[0].c_str()));
       break;
     case CommandKind::Rename:
       ok = RenameFile(command);
@@ -670,12 +887,35 @@ bool RunCommand(const Command& command) {
       PrintLine("run: scripts cannot be nested");
       break;
   }
+  if (!command.options.background) StatusInfo(command, FS_STATUS_END);
+  if (command.options.withinMs >= 0) {
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - started)
+                          .count();
+    const bool within = took <= command.options.withinMs;
+    PrintLine("time: " + std::string(within ? "within " : "over ") +
+              std::to_string(command.options.withinMs) + " ms (" + std::to_string(took) + " ms)");
+    ok = ok && within;
+  }
   std::lock_guard<std::mutex> guard(state.lock);
   CloseBarLocked();
   return ok;
 }
 
 bool StopPlugin() {
+  // A background job still running talks to the plug-in: it ends by the plug-in's own time-outs,
+  // and the library stays loaded until then.
+  {
+    std::unique_lock<std::mutex> lock(state.lock);
+    if (!state.jobs.empty()) LineLocked("unload: waiting for the background jobs to end");
+  }
+  while (true) {
+    {
+      std::lock_guard<std::mutex> guard(state.lock);
+      if (state.jobs.empty()) break;
+    }
+    JoinBackground(kDefaultJoinSeconds);
+  }
   const bool stackKept = ReportStackCheck();
   UnloadPluginLibrary(state.library);
   state.library = nullptr;

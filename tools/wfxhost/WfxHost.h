@@ -20,6 +20,9 @@ struct RunOptions {
   ProgressStyle progress = ProgressStyle::Auto;
   std::string detailsPath;  // when set, details log lines go to this file, not to the output
   InterfaceChoice interfaceChoice = InterfaceChoice::Auto;
+  // FsInit and FsInitW are not called, as Double Commander asks for the properties of a plug-in
+  // from its settings before it starts it: the plug-in has no callbacks.
+  bool skipInit = false;
   bool checkStack = false;  // 32-bit Windows: measure the stack pointer around every export call
 };
 

@@ -21,7 +21,8 @@ const char kUsage[] =
     "       wfxhost [OPTIONS] PLUGIN run SCRIPT\n"
     "\n"
     "Loads the file-system plug-in PLUGIN (a .wfx/.wfx64 file), calls FsInit, FsSetDefaultParams\n"
-    "and FsGetDefRootName as Total Commander does, and runs commands. Paths inside the plug-in "
+    "and FsGetDefRootName as Total Commander does, and runs commands, each inside FsStatusInfo's\n"
+    "START and END where the plug-in exports it. Paths inside the plug-in "
     "are\n"
     "written as the host writes them, with backslashes: \"\\PortaPack (COM5)\\APPS\".\n"
     "\n"
@@ -34,8 +35,13 @@ const char kUsage[] =
     "  mkdir PATH           FsMkDir\n"
     "  rmdir PATH           FsRemoveDir\n"
     "  disconnect ROOT      FsDisconnect (\"\\PortaPack (COM5)\")\n"
+    "  exec VERB PATH       FsExecuteFile with VERB (open, properties, \"chmod 644\", ...)\n"
+    "  flags                FsGetBackgroundFlags\n"
     "  wait PATH [SECONDS]  wait until the local file PATH exists (at most SECONDS, default\n"
     "                       120), so that a test can act between two commands of a script\n"
+    "  sleep MILLISECONDS   pause the script\n"
+    "  join [SECONDS]       wait (at most SECONDS, default 600) for the transfers started with\n"
+    "                       --background, then print what each of them printed\n"
     "  run SCRIPT           run the commands in SCRIPT (\"-\" = standard input) in one process,\n"
     "                       so that connections persist between them; one command per line,\n"
     "                       # starts a comment line, blank lines are ignored, double quotes\n"
@@ -50,6 +56,9 @@ const char kUsage[] =
     "                       PercentDone >= PERCENT until the command ends\n"
     "  --answer yes|no      what RequestProc returns (default yes)\n"
     "  --reply TEXT         text RequestProc returns for input requests (user name, ...)\n"
+    "  --background         get/put: run on a thread of its own, as a file manager's background\n"
+    "                       copy, while the script goes on (see join)\n"
+    "  --within MS          the command fails when it takes longer than MS milliseconds\n"
     "Run options (before PLUGIN only):\n"
     "  --ini PATH           DefaultIniName for FsSetDefaultParams (default: wfxhost.ini in the\n"
     "                       temporary folder)\n"
@@ -60,6 +69,8 @@ const char kUsage[] =
     "                       plug-in exports it, else the ANSI one, as the file managers do\n"
     "                       (FsInit, then FsInitW); wide: the wide forms only; ansi: the ANSI\n"
     "                       forms only (on Windows in the ANSI code page, on Linux UTF-8)\n"
+    "  --no-init            call neither FsInit nor FsInitW: the plug-in has no callbacks, as\n"
+    "                       when Double Commander asks for its properties from its settings\n"
     "  --codepage CP        Windows: write the output in code page CP (65001 = UTF-8) instead\n"
     "                       of the console's (the OEM code page when there is no console)\n"
     "  --check-stack        32-bit Windows host only: measure the stack pointer around every\n"
@@ -78,6 +89,10 @@ const char kUsage[] =
     "  FsMkDir: TRUE                    result of rm/mkdir/rmdir/disconnect\n"
     "  FsGetFile: export missing in plugin\n"
     "  wait: PATH exists                result of wait (\"wait: gave up after N s\")\n"
+    "  FsExecuteFile: FS_EXEC_YOURSELF  result of exec\n"
+    "  background: [bg 1] started       a transfer started with --background; join prints its\n"
+    "                                   lines, each behind \"[bg 1] \"\n"
+    "  time: within 1000 ms (83 ms)     with --within (\"time: over ...\" fails the command)\n"
     "  log[3 DETAILS]: TEXT             LogProc\n"
     "  request[8 MsgOK] TITLE: TEXT => TRUE        RequestProc (input requests add [TEXT IN]\n"
     "                                              before and [TEXT OUT] after the answer)\n"
@@ -185,6 +200,10 @@ int main(int argc, char** argv) {
       continue;
     }
     if (word.size() < 2 || word.compare(0, 2, "--") != 0) break;
+    if (word == "--no-init") {
+      run.skipInit = true;
+      continue;
+    }
     std::string error;
     const size_t equals = word.find('=');
     const std::string name = word.substr(0, equals);

@@ -3,6 +3,7 @@
 #include "platform/PortName.h"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -80,6 +81,10 @@ std::string Utf8ToAnsi(const std::string& Text, bool* Lossless) {
 
 uint32_t AnsiCodePage() {
   return 65001;
+}
+
+uint64_t CurrentThreadId() {
+  return static_cast<uint64_t>(syscall(SYS_gettid));
 }
 
 void SetLastErrorCode(uint32_t code) {

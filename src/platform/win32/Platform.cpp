@@ -68,6 +68,10 @@ std::string GetEnv(const char* name) {
   return win32::Utf8FromWide(buffer.data(), n);
 }
 
+uint64_t CurrentThreadId() {
+  return GetCurrentThreadId();
+}
+
 void SetLastErrorCode(uint32_t code) {
   SetLastError(code);
 }
