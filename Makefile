@@ -5,6 +5,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
 FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?=
 FUZZ_TARGETS ?=
 
 .PHONY: all deps build build-linux build-win64 build-win32 build-asan build-tsan build-fuzz test \
@@ -68,11 +69,12 @@ test-wine:
 test-dc:
 	bash tests/doublecmd/test-doublecmd.sh build/linux
 
-# Each fuzz target (tests/fuzz) under libFuzzer for FUZZ_SECONDS, one after the other; new crashes
-# land in build/fuzz/fuzz-crashes/. Not part of `make test`, which replays the seed corpora.
+# Each fuzz target (tests/fuzz) under libFuzzer for FUZZ_SECONDS (or FUZZ_RUNS executions, if
+# given and reached first), one after the other; new crashes land in build/fuzz/fuzz-crashes/.
+# Not part of `make test`, which replays the seed corpora.
 fuzz: deps
 	$(MAKE) build-fuzz
-	bash tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+	FUZZ_RUNS=$(FUZZ_RUNS) bash tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 demo: deps
 	$(MAKE) build

@@ -202,6 +202,55 @@ class TCorpus {
   size_t Written_ = 0;
 };
 
+std::string Join(const std::vector<std::string>& Pieces) {
+  std::string out;
+  for (size_t i = 0; i < Pieces.size(); ++i) out += (i ? kSep : "") + Pieces[i];
+  return out;
+}
+
+// Calls of the exports that make the same dialogue as a recorded scenario (the host passes the
+// paths of its operations), for the host_calls target: its calls (two bytes each, see
+// targets/host_calls.cpp) and the three texts their paths are made of.
+struct THostCalls {
+  const char* Scenario;
+  std::string Calls;
+  std::vector<std::string> Texts;
+};
+
+// A path byte of host_calls: text T behind root folder R (1 PortaPack, 2 Flipper), and a second.
+char Paths(int T, int R, int T2 = 0, int R2 = 0) {
+  return static_cast<char>((T | R << 2) | (T2 | R2 << 2) << 4);
+}
+
+void AddHostCalls(TCorpus& Corpus, const std::string& Scenario,
+                  const std::vector<std::string>& Segments) {
+  // Exports: 0 FsFindFirst, 2 FsGetFile, 3 FsPutFile, 4 FsRenMovFile, 5 FsDeleteFile, 7 FsMkDir;
+  // 0x10 is FS_COPYFLAGS_OVERWRITE (no existence test first), for a rename Move, 0x20 OverWrite.
+  const THostCalls table[] = {
+      {"pp-list-apps-get",
+       {'\x00', Paths(0, 1), '\x12', Paths(1, 1)},
+       {"\\APPS", "\\sample.txt", ""}},
+      {"pp-get-two-blocks", {'\x12', Paths(0, 1)}, {"/big.bin", "", ""}},
+      {"pp-put-size", {'\x13', Paths(0, 1)}, {"/new.txt", "", ""}},
+      {"pp-delete-list", {'\x05', Paths(0, 1), '\x00', Paths(1, 1)}, {"/my file.txt", "", ""}},
+      {"pp-mkdir-list", {'\x07', Paths(0, 1), '\x00', Paths(0, 1)}, {"/new dir", "", ""}},
+      {"fz-list-subghz-get",
+       {'\x00', Paths(0, 2), '\x12', Paths(1, 2)},
+       {"/ext/subghz", "/ext/subghz/My Garage.sub", ""}},
+      {"fz-put-size", {'\x13', Paths(0, 2)}, {"/ext/new.sub", "", ""}},
+      {"fz-rename",
+       {'\x34', Paths(0, 2, 1, 2), '\x00', Paths(2, 2)},
+       {"/ext/sample.txt", "/ext/renamed.txt", "/ext"}},
+  };
+  for (const THostCalls& host : table) {
+    if (Scenario != host.Scenario) continue;
+    std::vector<std::string> pieces = {host.Calls};
+    pieces.insert(pieces.end(), host.Texts.begin(), host.Texts.end());
+    pieces.insert(pieces.end(), Segments.begin(), Segments.end());
+    Corpus.Add("host_calls", Scenario, Join(pieces));
+  }
+}
+
 // Runs every scenario against the simulators; with a corpus, records the seeds.
 bool RecordDialogues(TCorpus* Corpus) {
   char pattern[] = "/tmp/quarnel-fuzz-seeds-XXXXXX";
@@ -252,18 +301,13 @@ bool RecordDialogues(TCorpus* Corpus) {
       }
     }
     Corpus->Add("device_dialogue", scenario.Name, script.Write());
+    AddHostCalls(*Corpus, scenario.Name, script.Segments);
   }
   fs::remove_all(pattern);
   return ok;
 }
 
 // ---- The other targets' seeds: examples and edge cases --------------------------------------
-
-std::string Join(const std::vector<std::string>& Pieces) {
-  std::string out;
-  for (size_t i = 0; i < Pieces.size(); ++i) out += (i ? kSep : "") + Pieces[i];
-  return out;
-}
 
 void AddTable(TCorpus& Corpus, const std::string& Target,
               const std::vector<std::vector<std::string>>& Rows) {
@@ -356,6 +400,10 @@ void AddExamples(TCorpus& Corpus) {
             {std::string("\x01\x03", 2), "line\r"},
             {std::string("\x02\x07\x03", 3), "0123456789abcdefghij"},
             {std::string("\x03\x10", 2), "drained bytes"}});
+  // The root listing, the root name in a small buffer, a settings name without its end, a
+  // disconnect: no device is needed.
+  AddTable(Corpus, "host_calls",
+           {{std::string("\x01\x00\x09\x05\x0a\x01\x08\x04\x02\x0f", 10), "\\x", "", ""}});
   AddTable(Corpus, "plugin_paths",
            {{"\\PortaPack (COM5)\\APPS\\app.bin", "PortaPack (COM9)", "COM5", "flip_Abc1", "x.txt",
              "\x01\x02"},

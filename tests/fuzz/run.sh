@@ -7,6 +7,9 @@
 # at the end; the run fails when a target found anything.
 #
 #   tests/fuzz/run.sh BUILD SECONDS [NAME...]     (all targets of BUILD/fuzz-targets.txt by default)
+#
+# With FUZZ_RUNS=N in the environment a target also stops after N executions (a long campaign:
+# FUZZ_RUNS=10000000 with a time limit of hours).
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -37,6 +40,7 @@ for name in "${targets[@]}"; do
   options=(-max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 -print_final_stats=1
            -artifact_prefix="$crashes/")
   [ -f "$here/dict/$name.dict" ] && options+=(-dict="$here/dict/$name.dict")
+  [ -n "${FUZZ_RUNS:-}" ] && options+=(-runs="$FUZZ_RUNS")
   before=$(find "$crashes" -type f | wc -l)
   echo "== $name: ${seconds} s"
   status=0
