@@ -1,37 +1,17 @@
 // Paths on the way to the Flipper Zero's command line. Input: two remote paths separated by
 // "\xFF\xFF". A path the driver accepts must reach the storage command as typed: every byte one
-// the line editor takes, and a model of the command's argument reader (a path in double quotes up
-// to the next quote, else up to the first blank, the rest after it) must give back the very path,
-// for one path and for the two of a rename.
+// the line editor takes, and the simulator's argument reader (a path in double quotes up to the
+// next quote, else up to the first blank, the rest after it) must give back the very path, for
+// one path and for the two of a rename.
 #include <string>
 #include <vector>
 
+#include "FlipperShell.h"
 #include "FuzzCheck.h"
 #include "devices/uDeviceBase.h"
 #include "devices/uFlipperParse.h"
 
 namespace {
-
-// The first path of Args as the storage command reads it; Rest gets what follows, without the
-// blanks in front.
-bool ReadPath(const std::string& Args, std::string& Path, std::string& Rest) {
-  if (Args.empty()) return false;
-  size_t end;
-  if (Args[0] == '"') {
-    end = Args.find('"', 1);
-    if (end == std::string::npos) return false;
-    Path = Args.substr(1, end - 1);
-    ++end;
-  } else {
-    end = Args.find(' ');
-    if (end == std::string::npos) end = Args.size();
-    Path = Args.substr(0, end);
-  }
-  Rest = Args.substr(end);
-  Rest.erase(0, Rest.find_first_not_of(' ') == std::string::npos ? Rest.size()
-                                                                 : Rest.find_first_not_of(' '));
-  return true;
-}
 
 void CheckTypeable(const std::string& Line) {
   for (unsigned char c : Line)
@@ -50,15 +30,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   if (okA) {
     const std::string args = flipper::QuotePath(a);
     CheckTypeable("storage remove " + args);
-    FUZZ_CHECK(ReadPath(args, path, rest) && path == a && rest.empty(),
+    FUZZ_CHECK(devsim::TFlipperShell::ReadPath(args, path, rest) && path == a && rest.empty(),
                "the device would read " + fuzz::Shown(path) + " for " + fuzz::Shown(a));
   }
   if (okA && okB) {
     const std::string args = flipper::QuotePath(a) + " " + flipper::QuotePath(b);
     CheckTypeable("storage rename " + args);
     std::string second, after;
-    FUZZ_CHECK(ReadPath(args, path, rest) && path == a && ReadPath(rest, second, after) &&
-                   second == b && after.empty(),
+    FUZZ_CHECK(devsim::TFlipperShell::ReadPath(args, path, rest) && path == a &&
+                   devsim::TFlipperShell::ReadPath(rest, second, after) && second == b &&
+                   after.empty(),
                "a rename would read other paths for " + fuzz::Shown(a) + " and " + fuzz::Shown(b));
   }
   return 0;
