@@ -4,6 +4,7 @@
 //   the simulators' error answers; the command lines and answers in them seed the answer parsers
 //   and the serial reads;
 // - the other seeds are the examples and edge cases of the unit tests and the device notes.
+// Inputs that found a fault are kept in the corpus as fault-*, beside the seeds made here.
 // With --check it only runs the dialogues and checks that each operation gives what the
 // simulator's card makes it give, and gives the same again when the recorded answers are played
 // back as the fuzz target plays its inputs: so the memory line is shown to carry whole dialogues
@@ -186,9 +187,16 @@ bool IsCommandLine(const std::string& Sent, std::string& Command) {
   return !Command.empty();
 }
 
+// The seed corpora under Root. The seeds made here replace those made before; the inputs that
+// once found a fault (fault-*) stay.
 class TCorpus {
  public:
-  explicit TCorpus(fs::path Root) : Root_(std::move(Root)) {}
+  explicit TCorpus(fs::path Root) : Root_(std::move(Root)) {
+    std::error_code ec;
+    for (const fs::directory_entry& target : fs::directory_iterator(Root_, ec))
+      for (const fs::directory_entry& file : fs::directory_iterator(target.path(), ec))
+        if (file.path().filename().string().rfind("fault-", 0) != 0) fs::remove(file.path(), ec);
+  }
   void Add(const std::string& Target, const std::string& Name, const std::string& Bytes) {
     if (!Seen_[Target].insert(Bytes).second) return;
     WriteFile(Root_ / Target / Name, Bytes);
@@ -404,6 +412,13 @@ void AddExamples(TCorpus& Corpus) {
   // disconnect: no device is needed.
   AddTable(Corpus, "host_calls",
            {{std::string("\x01\x00\x09\x05\x0a\x01\x08\x04\x02\x0f", 10), "\\x", "", ""}});
+  AddTable(
+      Corpus, "settings_file",
+      {{"[Quarnel]\r\nPortapackSizes=25\r\n"},
+       {"\xEF\xBB\xBF; a comment\n[quarnel]\n portapacksizes = 0 \n"},
+       {"[Other]\nPortapackSizes=5\n[Quarnel]\nPortapackSizes=99999999999\nPortapackSizes=3\n"},
+       {"[Quarnel\nPortapackSizes=-1\n#PortapackSizes=1\n=5\nno equals sign\n"},
+       {"[ Quarnel ]\nPortapackSizes=+12\n[Quarnel]x\nPortapackSizes=4294967296"}});
   AddTable(Corpus, "plugin_paths",
            {{"\\PortaPack (COM5)\\APPS\\app.bin", "PortaPack (COM9)", "COM5", "flip_Abc1", "x.txt",
              "\x01\x02"},
@@ -411,7 +426,10 @@ void AddExamples(TCorpus& Corpus) {
              "FLIP_a,b", std::string(300, 'n'), "\xff\xff\xff\xff\xff\xff\xff\xff"},
             {"\\", "Flipper Zero a,b (COM4)", "", "flip_", "", ""},
             {"", "PortaPack (COM9", "ttyUSB7", "6&2A3F&0&0000", "a", ""},
-            {"\\\\x", "PortaPack COM9", "9", "flip_x(COM3)", "", ""}});
+            {"\\\\x", "PortaPack COM9", "9", "flip_x(COM3)", "", ""},
+            {"/Flipper Zero x (COM9) (ttyACM5)/int", "Flipper Zero x (COM9) (ttyACM5)", "ttyACM5",
+             "flip_x (COM9)", "", ""},
+            {"\\Flipper Zero  (COM1)", "HackRF One (COM3)", "COM1", "flip_a)b", "", ""}});
   AddTable(Corpus, "sysfs_ports",
            {{"PortaPack Mayhem\n", "0000000000000000a06063c82338145f\n", "1d50\n", "6018\n"},
             {"Flipper Test1\n", "flip_Test1\n", "0483\n", "5740\n"},

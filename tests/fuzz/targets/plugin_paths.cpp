@@ -49,6 +49,15 @@ void CheckSplit(const std::string& Path) {
 }
 
 void CheckDisplayToPort(const std::string& Display) {
+  // The strict reading, by which a lookup decides to scan the ports again.
+  const std::string folderPort = PortOfDeviceFolderName(Display);
+  if (!folderPort.empty()) {
+    FUZZ_CHECK(platform::IsPortName(folderPort), "a port name " + fuzz::Shown(folderPort));
+    const std::string kind = Display.substr(0, Display.size() - folderPort.size() - 3);
+    FUZZ_CHECK(kind + " (" + folderPort + ")" == Display &&
+                   (kind == "PortaPack" || kind.rfind("Flipper Zero", 0) == 0),
+               "a device folder name " + fuzz::Shown(Display));
+  }
   const std::string port = DisplayToPort(Display);
   if (port.empty()) return;
   FUZZ_CHECK(Display.find(port) != std::string::npos, "a port that is not in the name");
@@ -66,10 +75,10 @@ std::string PortFrom(const std::string& Text) {
 }
 
 // A folder name made by the root listing leads back to its port (the USB serial string reaches
-// the name with "/", "\" and control bytes replaced). The name is read without the stored list
-// only for folders the host remembers from an earlier run: the port is taken from the first
-// "(COM" (or "(tty") up to the first "," or ")" of the whole name, so a Flipper whose own name
-// holds one of these leads nowhere there.
+// the name with "/", "\" and control bytes replaced), read strictly as a device folder's name
+// and, for names not in the stored list (folders the host remembers from an earlier run), by
+// DisplayToPort: that one takes the port from the first "(COM" (or "(tty") up to the first "," or
+// ")" of the whole name, so a Flipper whose own name holds one of these leads nowhere there.
 void CheckRoundTrip(const std::string& PortText, const std::string& Instance) {
   const std::string port = PortFrom(PortText);
   std::string name = FlipperNameFromInstance(Instance);
@@ -77,6 +86,11 @@ void CheckRoundTrip(const std::string& PortText, const std::string& Instance) {
     FUZZ_CHECK(Instance.substr(5) == name, "the Flipper's name is not its serial's tail");
   for (char& c : name)
     if (IsSeparator(c) || static_cast<unsigned char>(c) < 32 || c == 127) c = '_';
+  for (TDeviceKind kind : {dkPortapack, dkFlipper}) {
+    const std::string display = RootDisplayName(kind, port, name);
+    FUZZ_CHECK(PortOfDeviceFolderName(display) == port,
+               "the folder " + fuzz::Shown(display) + " is no device folder name");
+  }
   if (name.find_first_of(",)") != std::string::npos || name.find("(COM") != std::string::npos ||
       name.find("(tty") != std::string::npos)
     return;
