@@ -24,8 +24,9 @@ const char kPort[] = "ttyFUZZ0";
 
 // How long an operation may take in virtual time: a fixed allowance, plus one for every exchange
 // with the device (each opening of the port and each write), since the drivers wait for each
-// answer with a deadline of its own. The largest single wait is 16 s (a Flipper download chunk).
-// A Flipper rename may wait up to an hour for the device to copy a large file.
+// answer with a deadline of its own. The longest waits for one exchange are a Flipper download
+// chunk's (8 s for its "Ready?", 15 s for its bytes). A Flipper rename may wait up to an hour for
+// the device to copy a large file.
 constexpr uint64_t kBaseBudgetMs = 60000;
 constexpr uint64_t kPerExchangeBudgetMs = 30000;
 constexpr uint64_t kFlipperRenameBudgetMs = 3600000;
