@@ -1,9 +1,20 @@
 // The shell device base: construction, the port-closing Disconnect and the remote path rule.
 #include "devices/uDeviceBase.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "devices/uDeviceLog.h"
+#include "platform/Platform.h"
+#include "util/uDebugLog.h"
+
+namespace {
+
+// How long a kept answer stays fresh: the existence test and the upload that follows it come
+// within microseconds of each other.
+constexpr uint64_t kFreshAnswerMs = 1000;
+
+}  // namespace
 
 TShellDevice::TShellDevice(const std::string& APortName) : PortName(APortName) {}
 
@@ -16,6 +27,25 @@ TShellDevice::~TShellDevice() {
 void TShellDevice::MarkOutOfStep(const std::string& Why) {
   if (InStep_) DeviceLog("out of step with the device: " + Why);
   InStep_ = false;
+}
+
+int32_t TShellDevice::TypeLine(const std::string& Line) {
+  std::string stale;
+  SerialPort.Drain(stale, 0);
+  if (!stale.empty())
+    DebugLogData("dropped before a command", stale.data(),
+                 static_cast<int32_t>(std::min<size_t>(stale.size(), 0x7FFFFFFF)));
+  ++LinesTyped_;
+  return SerialPort.WriteStr(Line);
+}
+
+TShellDevice::TAnswerMark TShellDevice::MarkAnswer() const {
+  return {LinesTyped_, platform::TickCountMs()};
+}
+
+bool TShellDevice::IsFresh(const TAnswerMark& Mark) const {
+  return InStep_ && Mark.Lines == LinesTyped_ &&
+         platform::TickCountMs() - Mark.Tick < kFreshAnswerMs;
 }
 
 void TShellDevice::Disconnect() {

@@ -102,12 +102,29 @@ class TShellDevice {
   void MarkInStep() { InStep_ = true; }
   void MarkOutOfStep(const std::string& Why);
 
+  // Types one command line (Line with its line end) into a device in step. Its last answer ended
+  // at its prompt, so what is buffered now (a stray byte at most) answers nothing and nothing
+  // more is on its way: it is dropped (and logged) without waiting for a quiet line. Returns the
+  // count written.
+  int32_t TypeLine(const std::string& Line);
+
+  // When an answer came: a driver may keep one (the existence test's, which an upload right
+  // after it would otherwise ask again) while it is fresh: the device in step, no command line
+  // typed since, and only a moment old, for the device's own user may change its card.
+  struct TAnswerMark {
+    uint64_t Lines = ~uint64_t{0};
+    uint64_t Tick = 0;
+  };
+  TAnswerMark MarkAnswer() const;
+  bool IsFresh(const TAnswerMark& Mark) const;
+
   // The device's serial line: created closed with the device, closed and freed with it. Nobody
   // but the device uses it.
   TSerialPort SerialPort;
 
  private:
   bool InStep_ = false;
+  uint64_t LinesTyped_ = 0;
 };
 
 // Destroys a device the way its owner must: Disconnect through the virtual slot while the whole

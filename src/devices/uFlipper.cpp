@@ -19,9 +19,10 @@ namespace {
 constexpr uint32_t kBaudRate = 230400;
 constexpr uint32_t kPortReadTimeoutMs = 3000;
 
+// The new session greets within this time after the port opens: the one fixed wait, once per
+// connection. The prompt that the wake-up CR brings ends its own wait.
 constexpr uint32_t kOpenDrainMs = 500;
-constexpr uint32_t kWakeDrainMs = 300;
-constexpr uint32_t kCommandDrainMs = 30;
+constexpr uint32_t kWakePromptWaitMs = 300;
 constexpr uint32_t kLateAnswerDrainMs = 150;
 
 constexpr uint32_t kListWaitMs = 8000;
@@ -33,18 +34,17 @@ constexpr uint64_t kRenameBytesPerSecond = 64 * 1024;
 constexpr uint32_t kFolderRenameWaitMs = 120000;
 constexpr uint32_t kMaxRenameWaitMs = 3600000;
 
-constexpr uint32_t kDownloadChunk = 512;
-constexpr size_t kWriteBackBytes = 8192;
+// The device allocates each chunk on its heap (an allocation failure reboots it); its vendor's
+// own tool reads 8192 bytes per "Ready?", and so does this driver.
+constexpr uint32_t kDownloadChunk = 8192;
 constexpr uint32_t kChunkDeadlineMs = 15000;
 constexpr uint32_t kChunkReadWaitMs = 3000;
 constexpr uint32_t kReadyWaitMs = 8000;
 constexpr uint32_t kLineWaitMs = 3000;
 constexpr uint32_t kChunkPromptWaitMs = 5000;
 constexpr uint32_t kEmptyFilePromptWaitMs = 3000;
-constexpr uint32_t kDownloadDrainMs = 30;
 
 constexpr int64_t kUploadChunk = 32768;
-constexpr uint32_t kUploadDrainMs = 10;
 
 // After the port is reopened to end a read_chunks, the old session first reads the rest of the
 // file into nowhere; only then does the new session print its greeting and prompt.
@@ -56,6 +56,8 @@ const std::vector<std::string> kPromptMarkers = {"\r\n>: ", "\r\n>:", "\r>: ", "
 const std::vector<std::string> kBarePromptMarkers = {">: ", ">:"};
 // The whole line before a download chunk: a late LF must not pass for the chunk's first byte.
 const std::vector<std::string> kReadyMarker = {"Ready?\r\n"};
+// What the device sends between the size line or a chunk and the next chunk.
+const std::string kReadyLine = "\r\nReady?\r\n";
 
 const char* const kNotConnected = "Not connected";
 
@@ -92,10 +94,11 @@ bool TFlipperDevice::Connect() {
   SerialPort.Drain(banner, kOpenDrainMs);
   DeviceLog("flipper initial drain: " + Decimal(LogCount(banner.size())) + " bytes");
   if (!banner.empty()) DebugLogData("flipper banner", banner.data(), LogCount(banner.size()));
-  // An empty command line makes the command line print a fresh prompt.
+  // An empty command line makes the command line print a fresh prompt, which ends the wait.
   SerialPort.WriteStr("\r");
   std::string afterWake;
-  SerialPort.Drain(afterWake, kWakeDrainMs);
+  int32_t index = -1;
+  SerialPort.ReadUntil(kBarePromptMarkers, kWakePromptWaitMs, afterWake, index);
   DeviceLog("flipper post-CR drain: " + Decimal(LogCount(afterWake.size())) + " bytes");
   if (!afterWake.empty())
     DebugLogData("flipper post-CR", afterWake.data(), LogCount(afterWake.size()));
@@ -132,12 +135,9 @@ bool TFlipperDevice::SendCmd(std::string& Response, const std::string& Cmd, uint
     return false;
   }
   if (!EnsureInStep()) return false;
-  // Late output of an earlier command or an old prompt would be taken for this answer.
-  std::string stale;
-  SerialPort.Drain(stale, kCommandDrainMs);
   DeviceLog("flipper SendCmd: [" + Cmd + "] timeout=" + Decimal(TimeoutMs));
   const std::string line = Cmd + "\r";
-  if (SerialPort.WriteStr(line) != static_cast<int32_t>(line.size())) {
+  if (TypeCommand(Cmd) != static_cast<int32_t>(line.size())) {
     DeviceLog("flipper SendCmd: WARNING WriteStr returned unexpected length");
   } else {
     DeviceLog("flipper SendCmd: wrote " + Decimal(LogCount(line.size())) + " bytes");
@@ -163,6 +163,14 @@ bool TFlipperDevice::SendCmd(std::string& Response, const std::string& Cmd, uint
   return prompt;
 }
 
+int32_t TFlipperDevice::TypeCommand(const std::string& Cmd) {
+  return TypeLine(Cmd + "\r");
+}
+
+bool TFlipperDevice::IsKnownAbsent(const std::string& Path) const {
+  return IsFresh(KnownAbsentAt_) && KnownAbsent_ == Path;
+}
+
 std::string TFlipperDevice::CleanResponse(const std::string& Response, const std::string& Cmd) {
   return flipper::CleanResponse(Response, Cmd);
 }
@@ -177,7 +185,7 @@ bool TFlipperDevice::AcceptPath(const std::string& Path) {
 
 bool TFlipperDevice::WaitPrompt(uint32_t TimeoutMs, std::string& Text) {
   int32_t index = -1;
-  if (SerialPort.ReadUntil(kBarePromptMarkers, TimeoutMs, Text, index)) return true;
+  if (SerialPort.ReadMoreUntil(kBarePromptMarkers, TimeoutMs, Text, index)) return true;
   LateAnswerPending_ = true;
   MarkOutOfStep("no prompt within " + Decimal(TimeoutMs) + " ms");
   return false;
@@ -285,7 +293,10 @@ TPathState TFlipperDevice::Stat(const std::string& Path, int64_t& Size, bool& Is
     case flipper::TStatKind::Error:
       LastError = errorLine;
       // Only the device's own "does not exist" says that nothing of that name is there.
-      return flipper::SaysNotExist(errorLine) ? TPathState::Absent : TPathState::Unknown;
+      if (!flipper::SaysNotExist(errorLine)) return TPathState::Unknown;
+      KnownAbsent_ = path;
+      KnownAbsentAt_ = MarkAnswer();
+      return TPathState::Absent;
     case flipper::TStatKind::NoSize:
       break;
   }
@@ -319,11 +330,11 @@ bool TFlipperDevice::IsDirectory(const std::string& Path) {
   return isDir;
 }
 
-uint32_t TFlipperDevice::ReadChunkBytes(char* Buffer, uint32_t Count) {
-  // Every read waits up to 3 s for whatever comes; the chunk as a whole has its own deadline,
-  // so a trickle of bytes cannot stretch it without limit.
-  TSerialPort::TReadTimeoutScope chunkReads(SerialPort,
-                                            TSerialReadTimeouts{0, 0, kChunkReadWaitMs});
+uint32_t TFlipperDevice::ReadChunkBytes(char* Buffer, uint32_t Needed, uint32_t Count) {
+  // Each read asks for everything still missing and returns once it has come (or after 3 s), so a
+  // chunk and the line behind it take as few reads as the line delivers them in. Bytes beyond
+  // Needed are not waited out: a read that comes back short after them ends the wait. The chunk
+  // as a whole has its own deadline, so a trickle of bytes cannot stretch it without limit.
   const uint64_t start = platform::TickCountMs();
   uint32_t got = 0;
   while (got < Count && platform::TickCountMs() - start < kChunkDeadlineMs) {
@@ -331,45 +342,58 @@ uint32_t TFlipperDevice::ReadChunkBytes(char* Buffer, uint32_t Count) {
     // A failed read (the device went away) ends the chunk; a quiet one just waited its time.
     if (!SerialPort.ReadRaw(Buffer + got, Count - got, piece)) break;
     got += piece;
+    if (got >= Needed && got < Count && piece == 0) break;
   }
   return got;
 }
 
+bool TFlipperDevice::AwaitReady(std::string& Behind) {
+  // Normally the bytes behind the last chunk are the whole "Ready?" line; anything else (stray
+  // bytes, a line end still on its way, nothing yet before the first chunk) is read on until the
+  // line has come. The device sends nothing after it before it has its answer byte.
+  const std::string& marker = kReadyMarker.front();
+  if (Behind.size() >= marker.size() &&
+      Behind.compare(Behind.size() - marker.size(), marker.size(), marker) == 0)
+    return true;
+  int32_t index = -1;
+  return SerialPort.ReadMoreUntil(kReadyMarker, kReadyWaitMs, Behind, index);
+}
+
 bool TFlipperDevice::ReceiveChunks(platform::TLocalFile& Local, const std::string& LocalPath,
-                                   int64_t Size, int64_t& Done, const TTransferProgress& OnProgress,
-                                   void* ProgressData) {
-  std::string pending;
-  pending.reserve(kWriteBackBytes + kDownloadChunk);
-  char chunk[kDownloadChunk];
+                                   int64_t Size, int64_t& Done, std::string& Behind,
+                                   const TTransferProgress& OnProgress, void* ProgressData) {
+  // One set of read time-outs for every chunk: a read waits up to 3 s for what it asks for.
+  TSerialPort::TReadTimeoutScope chunkReads(SerialPort,
+                                            TSerialReadTimeouts{0, 0, kChunkReadWaitMs});
+  std::vector<char> buffer(kDownloadChunk + kReadyLine.size());
   while (Done < Size) {
     // The whole "Ready?" line, LF included: a late LF must not become the chunk's first byte.
-    std::string text;
-    int32_t index = -1;
-    if (!SerialPort.ReadUntil(kReadyMarker, kReadyWaitMs, text, index)) {
+    if (!AwaitReady(Behind)) {
       LastError = "read_chunks: timeout waiting for Ready?";
       DeviceLog("flipper GetFile: " + LastError);
       return false;
     }
+    Behind.clear();
     const uint32_t count = static_cast<uint32_t>(std::min<int64_t>(kDownloadChunk, Size - Done));
-    // Any one byte asks for the next chunk.
+    // Any one byte asks for the next chunk. Behind the chunk comes the next "Ready?" line, which
+    // is read with it; behind the last one the prompt, which the caller waits for.
     SerialPort.WriteStr("\r");
-    const uint32_t got = ReadChunkBytes(chunk, count);
-    if (got != count) {
+    const bool last = Done + count >= Size;
+    const uint32_t got = ReadChunkBytes(
+        buffer.data(), count, count + static_cast<uint32_t>(last ? 0 : kReadyLine.size()));
+    if (got < count) {
       LastError = "read_chunks: expected " + Decimal(count) + " got " + Decimal(got);
       DeviceLog("flipper GetFile: " + LastError);
       return false;
     }
-    pending.append(chunk, count);
-    Done += count;
-    if (pending.size() >= kWriteBackBytes || Done >= Size) {
-      if (!Local.Write(pending.data(), static_cast<uint32_t>(pending.size()))) {
-        LastError = "Cannot write local file: " + LocalPath;
-        DeviceLog("flipper GetFile: " + LastError);
-        return false;
-      }
-      pending.clear();
-      DeviceLog("flipper GetFile: done=" + Decimal(Done) + "/" + Decimal(Size));
+    Behind.assign(buffer.data() + count, got - count);
+    if (!Local.Write(buffer.data(), count)) {
+      LastError = "Cannot write local file: " + LocalPath;
+      DeviceLog("flipper GetFile: " + LastError);
+      return false;
     }
+    Done += count;
+    DeviceLog("flipper GetFile: done=" + Decimal(Done) + "/" + Decimal(Size));
     if (!ReportProgress(OnProgress, ProgressData, Done, Size)) {
       LastError = "User abort";
       return false;
@@ -408,64 +432,65 @@ bool TFlipperDevice::GetFile(const std::string& RemotePath, const std::string& L
   if (!Connected) return false;
   const std::string path = NormalizeRemotePath(RemotePath);
   if (!AcceptPath(path)) return false;
-  int64_t statSize = 0;
-  if (!GetFileSize(RemotePath, statSize)) {
-    LastError = "File not found: " + RemotePath;
+  if (!EnsureInStep()) {
+    LastError = ExchangeError_;
     return false;
   }
-  DeviceLog("flipper GetFile: " + RemotePath + " size=" + Decimal(statSize));
-  // The local file comes first: once read_chunks runs, the device waits for chunk requests, and
-  // a local failure then would leave it waiting.
+  DeviceLog("flipper GetFile: " + RemotePath);
+  // read_chunks opens the file and announces its size itself: no stat is needed before it. (Its
+  // count also rules over stat's, which prints 32 bits, and the file may change meanwhile.)
+  TypeCommand("storage read_chunks " + flipper::QuotePath(path) + " " + Decimal(kDownloadChunk));
+  std::string line;
+  std::string tail;
+  SerialPort.ReadLine(kLineWaitMs, line);
+  DeviceLog("flipper GetFile: echo=[" + line + "]");
+  SerialPort.ReadLine(kLineWaitMs, line);
+  DeviceLog("flipper GetFile: size-line=[" + line + "]");
+  const int64_t size = flipper::ParseSizeLine(line);
+  std::string errorLine;
+  if (flipper::FindStorageError(line, errorLine)) {
+    // The file could not be opened (it is missing or a folder, or an app holds it): the command
+    // has ended.
+    LastError = flipper::SaysNotExist(errorLine) ? "File not found: " + RemotePath : errorLine;
+    DeviceLog("flipper GetFile: " + errorLine);
+    WaitPrompt(kEmptyFilePromptWaitMs, tail);
+    return false;
+  }
+  if (size < 0) {
+    LastError = "read_chunks: no size line: " + line;
+    DeviceLog("flipper GetFile: " + LastError);
+    LateAnswerPending_ = true;
+    MarkOutOfStep("read_chunks gave no size line");
+    return false;
+  }
+  DeviceLog("flipper GetFile: " + RemotePath + " size=" + Decimal(size));
+  // Created only once the device has opened its file, so that a download of a file the device
+  // does not have leaves a local file of that name alone.
   platform::TLocalFile local;
   if (!local.Create(LocalPath)) {
     LastError = "Cannot create local file: " + LocalPath;
     DeviceLog("flipper GetFile: " + LastError);
+    // The device waits for chunk requests now, unless the file is empty.
+    if (size > 0) {
+      StartFreshSession(kNewSessionPromptMs);
+    } else {
+      WaitPrompt(kEmptyFilePromptWaitMs, tail);
+    }
     return false;
   }
-  bool ok = false;
-  if (EnsureInStep()) {
-    std::string stale;
-    SerialPort.Drain(stale, kDownloadDrainMs);
-    SerialPort.WriteStr("storage read_chunks " + flipper::QuotePath(path) + " " +
-                        Decimal(kDownloadChunk) + "\r");
-    std::string line;
-    std::string tail;
-    SerialPort.ReadLine(kLineWaitMs, line);
-    DeviceLog("flipper GetFile: echo=[" + line + "]");
-    SerialPort.ReadLine(kLineWaitMs, line);
-    DeviceLog("flipper GetFile: size-line=[" + line + "]");
-    // The device's own count rules: stat prints 32 bits, and the file may have changed since.
-    const int64_t size = flipper::ParseSizeLine(line);
-    std::string errorLine;
-    if (flipper::FindStorageError(line, errorLine)) {
-      // The file could not be opened (it vanished, or an app holds it): the command has ended.
-      LastError = errorLine;
+  if (size > 0) ReportProgress(OnProgress, ProgressData, 0, size);
+  int64_t done = 0;
+  bool ok = ReceiveChunks(local, LocalPath, size, done, tail, OnProgress, ProgressData);
+  if (ok || done >= size) {
+    // Done only when the command has ended at its prompt (part of which may have come already).
+    if (!WaitPrompt(kChunkPromptWaitMs, tail) && ok) {
+      ok = false;
+      LastError = "read_chunks: no prompt after the last chunk";
       DeviceLog("flipper GetFile: " + LastError);
-      WaitPrompt(kEmptyFilePromptWaitMs, tail);
-    } else if (size < 0) {
-      LastError = "read_chunks: no size line: " + line;
-      DeviceLog("flipper GetFile: " + LastError);
-      LateAnswerPending_ = true;
-      MarkOutOfStep("read_chunks gave no size line");
-    } else {
-      if (size != statSize) DeviceLog("flipper GetFile: the device sends " + Decimal(size));
-      if (size > 0) ReportProgress(OnProgress, ProgressData, 0, size);
-      int64_t done = 0;
-      ok = ReceiveChunks(local, LocalPath, size, done, OnProgress, ProgressData);
-      if (ok || done >= size) {
-        // Done only when the command has ended at its prompt.
-        if (!WaitPrompt(kChunkPromptWaitMs, tail) && ok) {
-          ok = false;
-          LastError = "read_chunks: no prompt after the last chunk";
-          DeviceLog("flipper GetFile: " + LastError);
-        }
-        if (ok) DeviceLog("flipper GetFile: done, " + Decimal(done) + " bytes");
-      } else {
-        StartFreshSession(kNewSessionPromptMs);
-      }
     }
+    if (ok) DeviceLog("flipper GetFile: done, " + Decimal(done) + " bytes");
   } else {
-    LastError = ExchangeError_;
+    StartFreshSession(kNewSessionPromptMs);
   }
   local.Close();
   if (!ok) platform::DeleteLocalFile(LocalPath);
@@ -506,24 +531,27 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
   };
 
   // write_chunk appends, so the old content must go first. Only "no such file" lets the upload
-  // go on: after any other refusal the chunks would be added to the old content.
-  const std::string removeCmd = "storage remove " + target;
-  std::string response;
-  if (!SendCmd(response, removeCmd, kChangeWaitMs)) return fail(ExchangeError_, TAfter::AtPrompt);
+  // go on: after any other refusal the chunks would be added to the old content. A file that the
+  // existence test has just found absent, with no command since, needs no remove.
   std::string errorLine;
-  if (flipper::FindStorageError(CleanResponse(response, removeCmd), errorLine) &&
-      !flipper::SaysNotExist(errorLine))
-    return fail(errorLine, TAfter::AtPrompt);
+  if (IsKnownAbsent(path)) {
+    DeviceLog("flipper PutFile: " + path + " was just found absent, nothing to remove");
+  } else {
+    const std::string removeCmd = "storage remove " + target;
+    std::string response;
+    if (!SendCmd(response, removeCmd, kChangeWaitMs)) return fail(ExchangeError_, TAfter::AtPrompt);
+    if (flipper::FindStorageError(CleanResponse(response, removeCmd), errorLine) &&
+        !flipper::SaysNotExist(errorLine))
+      return fail(errorLine, TAfter::AtPrompt);
+  }
   ReportProgress(OnProgress, ProgressData, 0, size);
 
   std::string echo;
   std::string signal;
-  std::string tail;
   if (size == 0) {
     // Checked as every other chunk: a device that does not answer has not made the file.
-    std::string stale;
-    SerialPort.Drain(stale, kUploadDrainMs);
-    SerialPort.WriteStr("storage write_chunk " + target + " 0\r");
+    std::string tail;
+    TypeCommand("storage write_chunk " + target + " 0");
     if (!SerialPort.ReadLine(kLineWaitMs, echo))
       return fail("write_chunk: no echo", TAfter::OutOfStep);
     if (!SerialPort.ReadLine(kLineWaitMs, signal))
@@ -550,12 +578,8 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
     uint32_t got = 0;
     if (!local.Read(buffer.data(), static_cast<uint32_t>(count), got) || got != count)
       return fail("Cannot read local file: " + LocalPath, TAfter::AtPrompt);
-    // Pending input is thrown away before each command. After the first chunk the previous
-    // exchange ended at the prompt, so what is already buffered is all there can be; waiting
-    // for a quiet line there would cost more than the chunk itself on a fast link.
-    std::string stale;
-    SerialPort.Drain(stale, done == 0 ? kUploadDrainMs : 0);
-    SerialPort.WriteStr("storage write_chunk " + target + " " + Decimal(count) + "\r");
+    std::string tail;
+    TypeCommand("storage write_chunk " + target + " " + Decimal(count));
     if (!SerialPort.ReadLine(kLineWaitMs, echo)) return fail("write_chunk: no echo", TAfter::Lost);
     if (!SerialPort.ReadLine(kLineWaitMs, signal))
       return fail("write_chunk: no ready-signal", TAfter::Lost);

@@ -64,16 +64,27 @@ class TFlipperDevice : public TShellDevice {
   // A device out of step gets a fresh session before the next command; false (ExchangeError_
   // set) when that failed.
   bool EnsureInStep();
-  // Reads the device's text up to its next prompt; false when none came in TimeoutMs (the device
-  // is then out of step).
+  // Reads the device's text up to its next prompt, appended to what Text holds (the beginning of
+  // that text may have come already); false when none came in TimeoutMs (the device is then out
+  // of step).
   bool WaitPrompt(uint32_t TimeoutMs, std::string& Text);
+  // TypeLine for one command: Cmd and its CR.
+  int32_t TypeCommand(const std::string& Cmd);
+  // The existence test has just found Path absent (the answer is fresh).
+  bool IsKnownAbsent(const std::string& Path) const;
   // How long a rename may take: the device copies the file, so the wait grows with its size.
   uint32_t RenameWaitMs(const std::string& Path);
-  // The download's chunk loop: Local receives the data, Done counts it. False with LastError set.
+  // The download's chunk loop: Local receives the data, Done counts it, Behind gets what came
+  // after the last chunk (the beginning of the prompt). False with LastError set.
   bool ReceiveChunks(platform::TLocalFile& Local, const std::string& LocalPath, int64_t Size,
-                     int64_t& Done, const TTransferProgress& OnProgress, void* ProgressData);
-  // The raw bytes of one chunk after its "Ready?" has been answered: up to Count of them.
-  uint32_t ReadChunkBytes(char* Buffer, uint32_t Count);
+                     int64_t& Done, std::string& Behind, const TTransferProgress& OnProgress,
+                     void* ProgressData);
+  // Waits until Behind (what came after the size line or the last chunk) ends with the whole
+  // "Ready?" line; false when it did not come in time.
+  bool AwaitReady(std::string& Behind);
+  // After a "Ready?" has been answered: the chunk's Needed bytes and up to Count in all (the line
+  // behind the chunk); the number read.
+  uint32_t ReadChunkBytes(char* Buffer, uint32_t Needed, uint32_t Count);
   // "storage stat" of Path: its state, its size (0 for a folder) and whether it is a folder.
   TPathState Stat(const std::string& Path, int64_t& Size, bool& IsDir);
   // True when "storage stat" calls Path a directory.
@@ -81,6 +92,9 @@ class TFlipperDevice : public TShellDevice {
 
   // Why the last SendCmd brought no complete answer.
   std::string ExchangeError_;
+  // The path the existence test last found absent, and when.
+  std::string KnownAbsent_;
+  TAnswerMark KnownAbsentAt_;
   // The device went out of step while working (part of an answer came, a transfer broke off)
   // rather than after a time-out that brought nothing at all.
   bool LateAnswerPending_ = false;

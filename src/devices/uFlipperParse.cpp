@@ -5,6 +5,7 @@
 
 #include "devices/uDeviceBase.h"
 #include "util/uStrUtils.h"
+#include "util/uUnicode.h"
 
 namespace flipper {
 
@@ -67,11 +68,12 @@ TListLine ParseListLine(const std::string& Line) {
   const std::string rest = TrimWS(text.substr(3));
   entry.IsDir = text[1] == 'D';
   size_t blank = entry.IsDir ? std::string::npos : rest.rfind(' ');
+  // Names come in code page 850 (the card driver is not Unicode); inside they are UTF-8.
   if (blank == std::string::npos) {
-    entry.Name = rest;
+    entry.Name = Cp850ToUtf8(rest);
     return result;
   }
-  entry.Name = TrimWS(rest.substr(0, blank));
+  entry.Name = Cp850ToUtf8(TrimWS(rest.substr(0, blank)));
   std::string size = TrimWS(rest.substr(blank + 1));
   // The device writes sizes as "1234b": the unit goes, anything else must be a plain number. A
   // minus sign makes none either: a negative size would reach the host as some 16 EiB.
@@ -139,15 +141,13 @@ std::string QuotePath(const std::string& Path) {
 std::string PathProblem(const std::string& Path) {
   std::string reason = TShellDevice::UnsafePathReason(Path);
   if (!reason.empty()) return reason;
-  for (char c : Path) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x80) {
-      return "Path contains a non-ASCII character (byte " + std::to_string(byte) +
-             "), which the Flipper's command line drops";
-    }
-    if (c == '"')
-      return "Path contains a double quote, which the Flipper's command line cannot take";
-  }
+  const std::string nonAscii = FirstNonAscii(Path);
+  if (!nonAscii.empty())
+    return "Cannot use \"" + ValidUtf8(Path) + "\" on the Flipper: its command line cannot take " +
+           "characters outside ASCII (\"" + ValidUtf8(nonAscii) + "\"), it drops them or takes " +
+           "them for cursor keys; rename the file on the Flipper itself or on its SD card";
+  if (Path.find('"') != std::string::npos)
+    return "Path contains a double quote, which the Flipper's command line cannot take";
   return {};
 }
 

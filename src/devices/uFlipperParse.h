@@ -35,7 +35,8 @@ struct TListLine {
 };
 // A directory line "[D] name" keeps every blank of the name; a file line "[F] name 1234b" takes
 // the last word as the size (trailing non-digits dropped; anything else not a plain decimal,
-// a negative number included, gives 0) and the rest, trimmed, as the name.
+// a negative number included, gives 0) and the rest, trimmed, as the name. Names arrive in code
+// page 850 and leave as UTF-8.
 TListLine ParseListLine(const std::string& Line);
 
 // The size in a cleaned "storage stat" answer ("File, size: 1234b").
@@ -64,8 +65,9 @@ std::string QuotePath(const std::string& Path);
 
 // Why Path cannot be typed into the Flipper's command line, or empty when it can. Besides the
 // control characters that no shell takes, the command line drops bytes from 0x7F up (some even
-// move its cursor), so a name with them would reach the device as another name, and a double
-// quote cannot stand inside a quoted path.
+// move its cursor), so a name with a character outside ASCII (listed from the card in code page
+// 850) would reach the device as another name; and a double quote cannot stand inside a quoted
+// path.
 std::string PathProblem(const std::string& Path);
 
 }  // namespace flipper

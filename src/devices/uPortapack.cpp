@@ -17,11 +17,10 @@ namespace {
 
 constexpr uint32_t kBaudRate = 115200;
 constexpr uint32_t kReadTimeoutMs = 3000;
+// The banner of a first open after boot comes within this time: the one fixed wait, once per
+// connection. The prompt that the wake-up line brings ends its own wait.
 constexpr uint32_t kOpenDrainMs = 400;
-constexpr uint32_t kWakeDrainMs = 300;
-// A late prompt space or other leftovers of the previous exchange are dropped before each
-// command, so that every answer is read from a quiet line.
-constexpr uint32_t kCommandDrainMs = 30;
+constexpr uint32_t kWakePromptWaitMs = 300;
 constexpr uint32_t kLateAnswerDrainMs = 150;
 
 constexpr uint32_t kListTimeoutMs = 5000;
@@ -30,7 +29,6 @@ constexpr uint32_t kCloseTimeoutMs = 2000;
 constexpr uint32_t kUploadSeekTimeoutMs = 2000;
 
 constexpr uint32_t kBlockSize = 32768;
-constexpr uint32_t kBlockDrainMs = 10;
 constexpr uint32_t kBlockDataTimeoutMs = 10000;
 constexpr uint32_t kBlockPromptTimeoutMs = 2000;
 constexpr uint32_t kSendLineTimeoutMs = 2000;
@@ -92,9 +90,11 @@ bool TPortapackDevice::Connect() {
   SerialPort.Drain(pending, kOpenDrainMs);
   DeviceLog("portapack initial drain: " + std::to_string(pending.size()) + " bytes");
   if (!pending.empty()) LogData("portapack banner", pending);
-  // An empty line makes the shell print a fresh prompt; the LF is dropped at the prompt.
+  // An empty line makes the shell print a fresh prompt, which ends the wait; the LF is dropped at
+  // the prompt.
   SerialPort.WriteStr("\r\n");
-  SerialPort.Drain(pending, kWakeDrainMs);
+  int32_t index = -1;
+  SerialPort.ReadUntil({"\r\nch> "}, kWakePromptWaitMs, pending, index);
   DeviceLog("portapack post-CR drain: " + std::to_string(pending.size()) + " bytes");
   if (!pending.empty()) LogData("portapack post-CR", pending);
   Connected = true;
@@ -189,11 +189,9 @@ bool TPortapackDevice::SendCmd(std::string& Response, const std::string& Cmd, ui
     return false;
   }
   if (!EnsureInStep()) return false;
-  std::string leftover;
-  SerialPort.Drain(leftover, kCommandDrainMs);
   DeviceLog("portapack SendCmd: [" + Cmd + "] timeout=" + std::to_string(TimeoutMs));
   const size_t lineLength = Cmd.size() + 2;
-  if (static_cast<size_t>(SerialPort.WriteStr(Cmd + "\r\n")) != lineLength)
+  if (static_cast<size_t>(TypeLine(Cmd + "\r\n")) != lineLength)
     DeviceLog("portapack SendCmd: WARNING WriteStr returned unexpected length");
   else
     DeviceLog("portapack SendCmd: wrote " + std::to_string(lineLength) + " bytes");
@@ -372,6 +370,19 @@ void TPortapackDevice::AddFileSizes(const std::string& Folder, TShellFileEntries
 TPathState TPortapackDevice::ProbeLine(const std::string& Cmd, int64_t& Size, int& Result) {
   Size = 0;
   Result = -1;
+  if (IsFresh(LastProbe_.At) && LastProbe_.Cmd == Cmd) {
+    // The same question was answered just now (the existence test before an upload).
+    Size = LastProbe_.Size;
+    return LastProbe_.State;
+  }
+  const TPathState state = AskProbe(Cmd, Size, Result);
+  // Only clear answers are kept: after an unclear one the caller gives up, and a new question
+  // should ask the device again.
+  if (state != TPathState::Unknown) LastProbe_ = {Cmd, state, Size, MarkAnswer()};
+  return state;
+}
+
+TPathState TPortapackDevice::AskProbe(const std::string& Cmd, int64_t& Size, int& Result) {
   std::string response;
   if (!SendCmd(response, Cmd, kCommandTimeoutMs)) {
     LastError = ExchangeError_;
@@ -422,15 +433,18 @@ bool TPortapackDevice::CheckNotFolder(const std::string& Path, const std::string
   return !listFailed;
 }
 
-bool TPortapackDevice::CheckWritableTarget(const std::string& Path) {
+bool TPortapackDevice::CheckWritableTarget(const std::string& Path, bool& Empty) {
+  Empty = false;
   std::string cmd;
   if (!PathCommand("filesize", Path, cmd)) return false;
   int64_t size = 0;
   int result = -1;
   switch (ProbeLine(cmd, size, result)) {
     case TPathState::Absent:
+      Empty = true;
       return true;
     case TPathState::Exists:
+      Empty = size == 0;
       return size > 0 || CheckNotFolder(Path, "write");
     case TPathState::Unknown:
       break;
@@ -518,9 +532,7 @@ bool TPortapackDevice::DownloadOpenFile(int64_t Total, const std::string& LocalP
 }
 
 bool TPortapackDevice::ReceiveBlock(uint32_t N, std::string& Block) {
-  std::string ignored;
-  SerialPort.Drain(ignored, kBlockDrainMs);
-  SerialPort.WriteStr("frb " + std::to_string(N) + "\r\n");
+  TypeLine("frb " + std::to_string(N) + "\r\n");
   DeviceLog("portapack GetFile: frb " + std::to_string(N));
   // The echo of the command line comes first; it is read a byte at a time under the port's base
   // time-outs so that no byte of the block behind it is taken, and within one deadline for the
@@ -576,25 +588,28 @@ bool TPortapackDevice::PutFile(const std::string& LocalPath, const std::string& 
     LastError = "Cannot open local file: " + LocalPath;
     return false;
   }
-  if (!CheckWritableTarget(path)) return false;
+  bool empty = false;
+  if (!CheckWritableTarget(path, empty)) return false;
   if (!ExecCmd(openCmd, kCommandTimeoutMs)) {
     LastError = "fopen failed";
     return false;
   }
-  bool ok = UploadOpenFile(local, total, LocalPath, OnProgress, ProgressData);
+  bool ok = UploadOpenFile(local, total, LocalPath, empty, OnProgress, ProgressData);
   local.Close();
   CloseRemoteFile();
   return ok;
 }
 
 bool TPortapackDevice::UploadOpenFile(platform::TLocalFile& Local, int64_t Total,
-                                      const std::string& LocalPath,
+                                      const std::string& LocalPath, bool Empty,
                                       const TTransferProgress& OnProgress, void* ProgressData) {
-  if (!ExecCmd("fseek 0", kUploadSeekTimeoutMs)) {
+  // fopen puts the position at the end of the file: for a file it has just created, or one that
+  // was empty, that is where the upload begins, and there is nothing to cut off.
+  if (!Empty && !ExecCmd("fseek 0", kUploadSeekTimeoutMs)) {
     LastError = "fseek 0 failed";
     return false;
   }
-  if (!ExecCmd("ftruncate", kUploadSeekTimeoutMs)) {
+  if (!Empty && !ExecCmd("ftruncate", kUploadSeekTimeoutMs)) {
     LastError = "ftruncate failed";
     return false;
   }
@@ -623,11 +638,9 @@ bool TPortapackDevice::UploadOpenFile(platform::TLocalFile& Local, int64_t Total
 }
 
 bool TPortapackDevice::SendBlock(const char* Data, uint32_t N) {
-  std::string ignored;
-  SerialPort.Drain(ignored, kBlockDrainMs);
   // CR alone: fwb reads its payload from the same input as the command line, so an LF after the
   // CR would become the first payload byte and push the last one into the shell.
-  SerialPort.WriteStr("fwb " + std::to_string(N) + "\r");
+  TypeLine("fwb " + std::to_string(N) + "\r");
   std::string line;
   if (!SerialPort.ReadLine(kSendLineTimeoutMs, line)) {
     LastError = "fwb: no response";
@@ -747,7 +760,8 @@ bool TPortapackDevice::RenameFile(const std::string& OldPath, const std::string&
       if (size == 0 && !CheckNotFolder(oldPath, "rename")) return false;
       break;
   }
-  if (!CheckWritableTarget(newPath)) return false;
+  bool empty = false;
+  if (!CheckWritableTarget(newPath, empty)) return false;
   const std::string tempPath = CreateRenameTempFile();
   if (tempPath.empty()) {
     LastError = "Cannot create a temporary file for the rename";

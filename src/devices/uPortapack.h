@@ -64,11 +64,16 @@ class TPortapackDevice : public TShellDevice {
   // next use connects afresh. False then, with ExchangeError_ set.
   bool EnsureInStep();
   // "filesize" of a checked path: its state, and the FatFs result of an error answer (else -1).
+  // A fresh clear answer to the same line (the existence test just before an upload) is not
+  // asked again.
   TPathState ProbeLine(const std::string& Cmd, int64_t& Size, int& Result);
+  // ProbeLine's question to the device.
+  TPathState AskProbe(const std::string& Cmd, int64_t& Size, int& Result);
   // The path may be written as a file: false (LastError set) for a folder, a folder that does
   // not exist, or a path the device could not tell about. An fopen of any of them would fail and
-  // keep the device's only file slot busy until it reboots.
-  bool CheckWritableTarget(const std::string& Path);
+  // keep the device's only file slot busy until it reboots. Empty: no file or an empty one is
+  // there, so the upload has nothing to overwrite.
+  bool CheckWritableTarget(const std::string& Path, bool& Empty);
   // Size-0 answers of "filesize" come from empty files and folders alike: false (LastError set)
   // when Path is a folder or the listing that tells them apart failed.
   bool CheckNotFolder(const std::string& Path, const std::string& Action);
@@ -90,8 +95,10 @@ class TPortapackDevice : public TShellDevice {
   // The steps of a transfer between "fopen" and "fclose".
   bool DownloadOpenFile(int64_t Total, const std::string& LocalPath, platform::TLocalFile& Local,
                         bool& Created, const TTransferProgress& OnProgress, void* ProgressData);
+  // Empty: the open file has no content (fopen made it, or it was empty), so it needs no rewind
+  // and no truncation.
   bool UploadOpenFile(platform::TLocalFile& Local, int64_t Total, const std::string& LocalPath,
-                      const TTransferProgress& OnProgress, void* ProgressData);
+                      bool Empty, const TTransferProgress& OnProgress, void* ProgressData);
   // One "frb" block of N bytes into Block; one "fwb" block of N bytes from Data.
   bool ReceiveBlock(uint32_t N, std::string& Block);
   bool SendBlock(const char* Data, uint32_t N);
@@ -105,6 +112,14 @@ class TPortapackDevice : public TShellDevice {
 
   // Why the last SendCmd brought no complete answer.
   std::string ExchangeError_;
+  // The last clear "filesize" answer: its command line, what it said, and when.
+  struct TProbe {
+    std::string Cmd;
+    TPathState State = TPathState::Unknown;
+    int64_t Size = 0;
+    TAnswerMark At;
+  };
+  TProbe LastProbe_;
   // The last time-out received bytes (a command still at work) rather than none (a silent line).
   bool LateAnswerPending_ = false;
 };

@@ -219,8 +219,8 @@ std::string CommandLineProblem(const std::string& Line) {
     return "Path ends with a blank, which the device's shell would drop: " + quoted;
   if (Line.size() > kMaxLineLength)
     return "Path too long for the device's shell: the command line " + quoted + " has " +
-           std::to_string(Line.size()) + " characters, the shell takes at most " +
-           std::to_string(kMaxLineLength);
+           std::to_string(Line.size()) + " bytes, the shell takes at most " +
+           std::to_string(kMaxLineLength) + " (a character outside ASCII takes two to four)";
   size_t words = ShellWords(Line).size();
   if (words > kMaxArguments + 1)
     return "Path has too many blank-separated words for the device's shell: the command line " +

@@ -13,7 +13,7 @@
 namespace portapack {
 
 // The ChibiOS shell reads a line into a 64-byte buffer and splits it into at most six arguments
-// after the command name.
+// after the command name. Names travel as UTF-8 both ways, so the limit counts bytes.
 constexpr size_t kMaxLineLength = 63;
 constexpr size_t kMaxArguments = 6;
 
@@ -86,7 +86,7 @@ bool WaitsForPayload(const std::string& Text);
 // Why the shell cannot take Line as typed so that it acts on the path in it, or empty when it
 // can. The shell splits a line at blanks and joins the words of a path with single blanks again,
 // so two blanks in a row would become one and a blank at the end would be lost; it cuts a line
-// after 63 characters without a word; and it refuses more than six arguments after the command
+// after 63 bytes without a word; and it refuses more than six arguments after the command
 // and does nothing. Each of these would act on another file or not at all.
 std::string CommandLineProblem(const std::string& Line);
 

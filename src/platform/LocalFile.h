@@ -58,7 +58,7 @@ bool CreateNewLocalFile(const std::string& Path, bool OwnerOnly, bool& Exists);
 // earlier run, is passed over). Its path, or an empty string when no file could be created.
 std::string CreateUniqueLocalFile(const std::string& Folder, const std::string& Prefix,
                                   const std::string& Suffix, bool OwnerOnly);
-// Puts the file From in To's place in one step, replacing a file To: MoveFileExA with
+// Puts the file From in To's place in one step, replacing a file To: MoveFileExW with
 // MOVEFILE_REPLACE_EXISTING on Windows, rename on POSIX (where From first takes the replaced
 // file's permissions). Both stay as they were when it fails. Both must be on one volume.
 bool ReplaceLocalFile(const std::string& From, const std::string& To);

@@ -1,5 +1,6 @@
 // The operating-system seam: everything above src/platform/ reaches the clock, local files,
-// serial lines and port discovery through these declarations. Implementations live in
+// serial lines and port discovery through these declarations. Texts and paths are UTF-8 here, on
+// every system. Implementations live in
 // src/platform/posix/ and src/platform/win32/; no OS header is included here.
 #pragma once
 
@@ -25,7 +26,7 @@ TLocalTime LocalTimeNow();
 
 // ---- Files and environment -----------------------------------------------------------------
 
-// The system's temporary directory (GetTempPathA on Windows; TMPDIR or /tmp elsewhere), or an
+// The system's temporary directory (GetTempPathW on Windows; TMPDIR or /tmp elsewhere), or an
 // empty string when the system gives none.
 std::string TempDirectory();
 // The directory separator of local paths: '\\' on Windows, '/' elsewhere.
@@ -35,6 +36,17 @@ char PathSeparator();
 bool AppendToFile(const std::string& path, const std::string& data);
 // Value of an environment variable, or an empty string.
 std::string GetEnv(const char* name);
+
+// ---- The host's ANSI interface --------------------------------------------------------------
+
+// The ANSI interface passes names in the system's ANSI code page on Windows (1252 in Western
+// Europe) and in UTF-8 on Linux, where these conversions change nothing.
+std::string AnsiToUtf8(const std::string& Text);
+// A character the code page lacks becomes "?" (never a look-alike letter, which would name another
+// file); Lossless, when given, tells whether none did.
+std::string Utf8ToAnsi(const std::string& Text, bool* Lossless = nullptr);
+// The ANSI code page's number; 65001 where it is UTF-8 (Linux).
+uint32_t AnsiCodePage();
 
 // The thread's last-error value that the host reads after FsFindFirst fails (SetLastError on
 // Windows; errno elsewhere, where the hosts do not read it).

@@ -1,9 +1,10 @@
-// The host's file-system plug-in interface (ANSI variant), as one header for all three targets.
-// Windows builds take the types from <windows.h>; the Linux build declares them with the layouts
-// Double Commander uses on Unix (packed 318-byte WIN32_FIND_DATAA, 32-bit BOOL, pointer-sized
-// HANDLE).
+// The host's file-system plug-in interface, its ANSI and its wide ("W", UTF-16) functions, as one
+// header for all three targets. Windows builds take the types from <windows.h>; the Linux build
+// declares them with the layouts Double Commander uses on Unix (packed 318-byte WIN32_FIND_DATAA,
+// 592-byte WIN32_FIND_DATAW, 16-bit WCHAR, 32-bit BOOL, pointer-sized HANDLE).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #ifdef _WIN32
@@ -26,6 +27,7 @@ typedef uint32_t DWORD;
 typedef int32_t BOOL;
 typedef void* HANDLE;
 typedef void* HWND;
+typedef char16_t WCHAR;
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0
@@ -59,7 +61,22 @@ typedef struct _WIN32_FIND_DATAA {
   char cAlternateFileName[14];
 } WIN32_FIND_DATAA;
 #pragma pack(pop)
+// Naturally aligned, it has the same layout packed or not.
+typedef struct _WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW;
 static_assert(sizeof(WIN32_FIND_DATAA) == 318, "Double Commander's Unix layout");
+static_assert(sizeof(WIN32_FIND_DATAW) == 592, "Double Commander's Unix layout");
+static_assert(offsetof(WIN32_FIND_DATAW, cFileName) == 44, "Double Commander's Unix layout");
 #define WFX_API
 #endif
 
@@ -110,6 +127,11 @@ typedef int(WFX_API* tProgressProc)(int PluginNr, char* SourceName, char* Target
 typedef void(WFX_API* tLogProc)(int PluginNr, int MsgType, char* LogString);
 typedef BOOL(WFX_API* tRequestProc)(int PluginNr, int RequestType, char* CustomTitle,
                                     char* CustomText, char* ReturnedText, int maxlen);
+typedef int(WFX_API* tProgressProcW)(int PluginNr, WCHAR* SourceName, WCHAR* TargetName,
+                                     int PercentDone);
+typedef void(WFX_API* tLogProcW)(int PluginNr, int MsgType, WCHAR* LogString);
+typedef BOOL(WFX_API* tRequestProcW)(int PluginNr, int RequestType, WCHAR* CustomTitle,
+                                     WCHAR* CustomText, WCHAR* ReturnedText, int maxlen);
 
 #ifndef _WIN32
 // The Linux plug-in is built with hidden visibility: the functions declared in this block are its
@@ -132,6 +154,21 @@ BOOL WFX_API FsDeleteFile(char* RemoteName);
 BOOL WFX_API FsRemoveDir(char* RemoteName);
 BOOL WFX_API FsMkDir(char* Path);
 BOOL WFX_API FsDisconnect(char* DisconnectRoot);
+
+// The wide functions: the hosts call them where they exist (Double Commander also calls FsInit
+// before FsInitW). FsFindClose, FsGetDefRootName and FsSetDefaultParams have no wide form.
+int WFX_API FsInitW(int PluginNr, tProgressProcW pProgressProcW, tLogProcW pLogProcW,
+                    tRequestProcW pRequestProcW);
+HANDLE WFX_API FsFindFirstW(WCHAR* Path, WIN32_FIND_DATAW* FindData);
+BOOL WFX_API FsFindNextW(HANDLE Hdl, WIN32_FIND_DATAW* FindData);
+int WFX_API FsGetFileW(WCHAR* RemoteName, WCHAR* LocalName, int CopyFlags, RemoteInfoStruct* ri);
+int WFX_API FsPutFileW(WCHAR* LocalName, WCHAR* RemoteName, int CopyFlags);
+int WFX_API FsRenMovFileW(WCHAR* OldName, WCHAR* NewName, BOOL Move, BOOL OverWrite,
+                          RemoteInfoStruct* ri);
+BOOL WFX_API FsDeleteFileW(WCHAR* RemoteName);
+BOOL WFX_API FsRemoveDirW(WCHAR* RemoteName);
+BOOL WFX_API FsMkDirW(WCHAR* Path);
+BOOL WFX_API FsDisconnectW(WCHAR* DisconnectRoot);
 }
 #ifndef _WIN32
 #pragma GCC visibility pop

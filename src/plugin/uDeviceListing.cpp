@@ -1,7 +1,5 @@
 #include "plugin/uDeviceListing.h"
 
-#include <vector>
-
 #include "platform/Platform.h"
 #include "plugin/uHostLog.h"
 #include "plugin/uPluginPath.h"
@@ -11,18 +9,13 @@
 
 namespace {
 
-HANDLE Fail(uint32_t Error) {
+std::unique_ptr<TFindContext> Fail(uint32_t Error) {
   platform::SetLastErrorCode(Error);
-  return INVALID_HANDLE_VALUE;
+  return nullptr;
 }
 
 void ShowConnectionFailure(const std::string& RootDisplay) {
-  tRequestProc request = RequestProc.load();
-  if (!request) return;
-  std::string text = ConnectionFailureText(RootDisplay, LastConnectError());
-  std::vector<char> title = HostBuffer("Quarnel");
-  std::vector<char> body = HostBuffer(text);
-  request(PluginNr.load(), RT_MsgOK, title.data(), body.data(), nullptr, 0);
+  HostMessage(RT_MsgOK, "Quarnel", ConnectionFailureText(RootDisplay, LastConnectError()));
 }
 
 }  // namespace
@@ -66,7 +59,7 @@ bool ListDeviceFolder(const std::string& rootDisplay, const std::string& remote,
 
 }  // namespace
 
-HANDLE FindFirstDevice(std::unique_ptr<TFindContext> Context, WIN32_FIND_DATAA& FindData) {
+std::unique_ptr<TFindContext> FindFirstDevice(std::unique_ptr<TFindContext> Context) {
   std::string rootDisplay, remote;
   if (!SplitPluginPath(Context->Path, rootDisplay, remote)) {
     DebugLog("FsFindFirst: SplitPluginPath failed for [" + Context->Path + "]");
@@ -81,7 +74,6 @@ HANDLE FindFirstDevice(std::unique_ptr<TFindContext> Context, WIN32_FIND_DATAA& 
   if (entries.empty()) return Fail(ERROR_NO_MORE_FILES);
   Context->Level = 1;
   Context->Entries = std::move(entries);
-  FillFindDataFromEntry(Context->Entries[0], FindData);
-  Context->Index = 1;
-  return RegisterFindContext(Context.release());
+  Context->Index = 0;
+  return Context;
 }

@@ -135,11 +135,7 @@ int32_t ProgressPercent(int64_t Done, int64_t Total) {
 }
 
 bool TProgressBridge::Progress(void* /*ProgressData*/, int64_t Done, int64_t Total) {
-  tProgressProc progress = ProgressProc.load();
-  if (!progress) return true;
-  std::vector<char> source = HostBuffer(SourceName);
-  std::vector<char> target = HostBuffer(TargetName);
-  return progress(PluginNr.load(), source.data(), target.data(), ProgressPercent(Done, Total)) == 0;
+  return HostProgress(SourceName, TargetName, ProgressPercent(Done, Total)) == 0;
 }
 
 TTransferProgress TProgressBridge::Callback() {

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "plugin/uHostText.h"
 #include "util/uLibraryObject.h"
 
 namespace {
@@ -19,7 +20,8 @@ TLiveContexts& Live() {
 }
 
 // The three times of an entry: the device's time when it gave one, else the host's "no time".
-void SetTimes(bool HasTime, const TFileTime& Time, WIN32_FIND_DATAA& FindData) {
+template <class TFindData>
+void SetTimes(bool HasTime, const TFileTime& Time, TFindData& FindData) {
   FILETIME t = HostNoTime();
   if (HasTime) {
     t.dwLowDateTime = Time.Low;
@@ -30,30 +32,61 @@ void SetTimes(bool HasTime, const TFileTime& Time, WIN32_FIND_DATAA& FindData) {
   FindData.ftLastWriteTime = t;
 }
 
-void CopyName(const std::string& name, WIN32_FIND_DATAA& data) {
-  // cFileName holds 260 characters; names are cut to 259 and NUL-terminated.
-  size_t n = name.size() < MAX_PATH - 1 ? name.size() : MAX_PATH - 1;
-  std::memcpy(data.cFileName, name.data(), n);
-  data.cFileName[n] = '\0';
-}
-
-}  // namespace
-
-void FillFindDataFromRoot(const TRootEntry& Entry, WIN32_FIND_DATAA& FindData) {
+template <class TFindData>
+void FillFromRoot(const TRootEntry& Entry, TFindData& FindData) {
   std::memset(&FindData, 0, sizeof(FindData));
   FindData.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
   SetTimes(false, TFileTime(), FindData);
-  CopyName(Entry.Display, FindData);
+  CopyFindDataName(Entry.Display, FindData.cFileName);
 }
 
-void FillFindDataFromEntry(const TShellFileEntry& Entry, WIN32_FIND_DATAA& FindData) {
+template <class TFindData>
+void FillFromEntry(const TShellFileEntry& Entry, TFindData& FindData) {
   std::memset(&FindData, 0, sizeof(FindData));
   FindData.dwFileAttributes = Entry.IsDir ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
   uint64_t size = static_cast<uint64_t>(Entry.Size);
   FindData.nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
   FindData.nFileSizeHigh = static_cast<DWORD>(size >> 32);
   SetTimes(Entry.HasTime, Entry.Time, FindData);
-  CopyName(Entry.Name, FindData);
+  CopyFindDataName(Entry.Name, FindData.cFileName);
+}
+
+template <class TFindData>
+bool FillNext(TFindContext& Context, TFindData& FindData) {
+  if (Context.Index < 0) return false;
+  const size_t index = static_cast<size_t>(Context.Index);
+  if (Context.Level == 0) {
+    if (index >= Context.Roots.size()) return false;
+    FillFromRoot(Context.Roots[index], FindData);
+  } else if (Context.Level == 1) {
+    if (index >= Context.Entries.size()) return false;
+    FillFromEntry(Context.Entries[index], FindData);
+  } else {
+    return false;
+  }
+  Context.Index++;
+  return true;
+}
+
+}  // namespace
+
+void FillFindDataFromRoot(const TRootEntry& Entry, WIN32_FIND_DATAA& FindData) {
+  FillFromRoot(Entry, FindData);
+}
+void FillFindDataFromRoot(const TRootEntry& Entry, WIN32_FIND_DATAW& FindData) {
+  FillFromRoot(Entry, FindData);
+}
+void FillFindDataFromEntry(const TShellFileEntry& Entry, WIN32_FIND_DATAA& FindData) {
+  FillFromEntry(Entry, FindData);
+}
+void FillFindDataFromEntry(const TShellFileEntry& Entry, WIN32_FIND_DATAW& FindData) {
+  FillFromEntry(Entry, FindData);
+}
+bool FillNextFindData(TFindContext& Context, WIN32_FIND_DATAA& FindData) {
+  return FillNext(Context, FindData);
+}
+bool FillNextFindData(TFindContext& Context, WIN32_FIND_DATAW& FindData) {
+  return FillNext(Context, FindData);
 }
 
 HANDLE RegisterFindContext(TFindContext* Context) {

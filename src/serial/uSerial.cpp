@@ -164,6 +164,18 @@ int32_t TSerialPort::FindMarker(const std::string& Data, const std::vector<std::
 bool TSerialPort::ReadUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
                             std::string& Data, int32_t& MatchIndex, const std::string& After) {
   Data.clear();
+  return AppendUntil(Markers, TimeoutMs, Data, MatchIndex, After);
+}
+
+bool TSerialPort::ReadMoreUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
+                                std::string& Data, int32_t& MatchIndex) {
+  MatchIndex = FindMarker(Data, Markers, 0);
+  if (MatchIndex >= 0) return true;
+  return AppendUntil(Markers, TimeoutMs, Data, MatchIndex, {});
+}
+
+bool TSerialPort::AppendUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs,
+                              std::string& Data, int32_t& MatchIndex, const std::string& After) {
   MatchIndex = -1;
   if (!IsOpen() || Markers.empty()) return false;
   const uint64_t deadline = platform::TickCountMs() + TimeoutMs;

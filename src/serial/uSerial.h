@@ -53,6 +53,10 @@ class TSerialPort {
   // received, also on false (MatchIndex -1).
   bool ReadUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs, std::string& Data,
                  int32_t& MatchIndex, const std::string& After = {});
+  // ReadUntil for text whose beginning has come already: Data keeps what it holds, which is
+  // searched first (no read at all when a marker is there), and what arrives is appended.
+  bool ReadMoreUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs, std::string& Data,
+                     int32_t& MatchIndex);
   // Index of the first of Markers (in their order) that occurs in Data at or behind Base and
   // reaches past From (the bytes before From held none), or -1.
   static int32_t FindMarker(const std::string& Data, const std::vector<std::string>& Markers,
@@ -109,6 +113,10 @@ class TSerialPort {
  private:
   // One read that hands out the kept-back byte first.
   bool ReadChunk(char* Buf, uint32_t Count, uint32_t& Got);
+  // The loop of ReadUntil and ReadMoreUntil: appends bursts to Data (whose bytes have been
+  // searched already) until a marker occurs behind After (when given).
+  bool AppendUntil(const std::vector<std::string>& Markers, uint32_t TimeoutMs, std::string& Data,
+                   int32_t& MatchIndex, const std::string& After);
   bool InstallTimeouts(const platform::TSerialTimeouts& Timeouts);
   platform::TSerialTimeouts CurrentTimeouts() const;
 

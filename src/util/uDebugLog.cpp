@@ -5,6 +5,7 @@
 
 #include "platform/Platform.h"
 #include "util/uLibraryObject.h"
+#include "util/uUnicode.h"
 
 namespace {
 
@@ -53,8 +54,10 @@ void DebugLog(const std::string& Line) {
   char stamp[32];
   std::snprintf(stamp, sizeof(stamp), "%.2d:%.2d:%.2d.%.3d", now.Hour, now.Minute, now.Second,
                 now.Millisecond);
-  // A log that cannot be written loses the line, nothing else.
-  platform::AppendToFile(PathLocked(state), std::string(stamp) + "  " + Line + "\r\n");
+  // A log that cannot be written loses the line, nothing else. The file is UTF-8: raw device
+  // bytes in a line (a name in another code page, a line cut inside a character) are shown as
+  // U+FFFD.
+  platform::AppendToFile(PathLocked(state), std::string(stamp) + "  " + ValidUtf8(Line) + "\r\n");
 }
 
 std::string FormatDataLine(const std::string& Label, const void* Buffer, int32_t Count) {

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-// Appends "hh:mm:ss.mmm  Line" and CR LF.
+// Appends "hh:mm:ss.mmm  Line" and CR LF; the file is UTF-8 (see the definition).
 void DebugLog(const std::string& Line);
 // Appends a line describing a buffer: its size, up to 48 bytes in hex and as printable text.
 void DebugLogData(const std::string& Label, const void* Buffer, int32_t Count);

@@ -112,9 +112,19 @@ char32_t UpperCardLetter(char32_t C) {
     bool lower = shifted ? (C % 2) == 0 : (C % 2) == 1;
     return lower ? C - 1 : C;
   }
-  // Greek and Cyrillic basic letters (the final sigma has its own upper form in no table here).
-  if ((C >= 0x3B1 && C <= 0x3C9 && C != 0x3C2) || (C >= 0x430 && C <= 0x44F)) return C - 0x20;
+  // Greek: the basic letters and those with dialytika; the final sigma is a sigma; the letters
+  // with tonos have capitals of their own.
+  if (C == 0x3C2) return 0x3A3;
+  if (C >= 0x3B1 && C <= 0x3CB) return C - 0x20;
+  if (C == 0x3AC) return 0x386;
+  if (C >= 0x3AD && C <= 0x3AF) return C - 0x25;
+  if (C == 0x3CC) return 0x38C;
+  if (C == 0x3CD || C == 0x3CE) return C - 0x3F;
+  // Cyrillic.
+  if (C >= 0x430 && C <= 0x44F) return C - 0x20;
   if (C >= 0x450 && C <= 0x45F) return C - 0x50;
+  // Full-width Latin.
+  if (C >= 0xFF41 && C <= 0xFF5A) return C - 0x20;
   return C;
 }
 

@@ -21,7 +21,8 @@ std::string UpperAscii(const std::string& S);
 // number outside the signed 64-bit range.
 int64_t StrToIntDefault(const std::string& S, int64_t Default);
 // The form in which a memory card's FAT file system compares a name: letters folded to upper
-// case, for ASCII and for the Latin (Latin-1 and Latin Extended-A), Greek and Cyrillic letters of
-// a UTF-8 name, so "ä.txt" and "Ä.TXT" give the same key. A byte that is not part of a valid UTF-8
-// sequence counts as the Latin-1 character of its value (a name in the Windows code page).
+// case, for ASCII and for the Latin (Latin-1, Latin Extended-A and full-width), Greek (with tonos
+// and the final sigma) and Cyrillic letters of a UTF-8 name, so "ä.txt" and "Ä.TXT" give the same
+// key. A byte that is not part of a valid UTF-8 sequence counts as the Latin-1 character of its
+// value (a name in the Windows code page).
 std::u32string CardNameKey(const std::string& Name);

@@ -3,6 +3,7 @@
 // file" lets a write go ahead without asking; any other failure of the test fails the operation.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -120,6 +121,47 @@ TEST_F(ExistenceTest, OnlyTheDevicesNoSuchFileLetsTheWriteGoAhead) {
     EXPECT_EQ(OnCard("moved.txt"), "new");
     TearDown();
     Sim.reset();
+  }
+}
+
+TEST_F(ExistenceTest, AnUploadAsksTheDeviceNothingTwice) {
+  // Everything typed for a new file after the host's existence test, and for a longer file that
+  // the host says to overwrite (without an existence test). A new file needs no removal (Flipper:
+  // write_chunk appends) and no rewind or truncation (PortaPack: fopen makes it empty).
+  struct {
+    bool Flipper;
+    const char* NewFile;
+    const char* Overwrite;
+  } cases[] = {
+      {false, "filesize /fresh.txt\r\nfopen /fresh.txt\r\nfwb 3\rnewfclose\r\n",
+       "filesize /keep.txt\r\nfopen /keep.txt\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\n"},
+      {true, "storage stat /ext/fresh.txt\rstorage write_chunk /ext/fresh.txt 3\rnew",
+       "storage remove /ext/keep.txt\rstorage write_chunk /ext/keep.txt 3\rnew"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Flipper ? "flipper" : "portapack");
+    const std::string transcript = Work.Path() + "/wire.txt";
+    Start(c.Flipper, {"--transcript", transcript});
+    ASSERT_TRUE(WriteLocalFile(Files + "keep.txt", "older and longer"));
+    const std::string local = Work.Path() + "/new.txt";
+    ASSERT_TRUE(WriteLocalFile(local, "new"));
+    // Connected first, so that only the uploads' lines are compared.
+    ASSERT_TRUE(GetDevice(Folder.substr(1, Folder.find('\\', 1) - 1)));
+    TTranscriptData wire;
+    ASSERT_TRUE(ReadTranscript(transcript, wire));
+    size_t mark = wire.FromHost.size();
+    EXPECT_EQ(PutFileOperation(local, Folder + "fresh.txt", 0), FS_FILE_OK);
+    ASSERT_TRUE(ReadTranscript(transcript, wire));
+    EXPECT_EQ(wire.FromHost.substr(mark), c.NewFile);
+    mark = wire.FromHost.size();
+    EXPECT_EQ(PutFileOperation(local, Folder + "keep.txt", FS_COPYFLAGS_OVERWRITE), FS_FILE_OK);
+    ASSERT_TRUE(ReadTranscript(transcript, wire));
+    EXPECT_EQ(wire.FromHost.substr(mark), c.Overwrite);
+    EXPECT_EQ(OnCard("fresh.txt"), "new");
+    EXPECT_EQ(OnCard("keep.txt"), "new");
+    TearDown();
+    Sim.reset();
+    std::remove(transcript.c_str());
   }
 }
 

@@ -199,15 +199,14 @@ TEST_F(FlipperDevice, TransfersAreByteExactWithTheirChunkAndProgressCounts) {
     ASSERT_TRUE(Device->GetFile("/ext/down.bin", LocalFile("dst.bin"), down.Callback(), &down))
         << Device->LastError;
     ASSERT_TRUE(Stored(LocalFile("dst.bin")) == data);
-    const size_t downloadChunks = (size + 511) / 512;
+    const size_t downloadChunks = (size + 8191) / 8192;
     ASSERT_EQ(down.Calls.size(), size == 0 ? 0 : 1 + downloadChunks);
     for (size_t i = 0; i < down.Calls.size(); ++i) {
       EXPECT_EQ(down.Calls[i],
-                std::make_pair(static_cast<int64_t>(std::min(i * 512, size)), total));
+                std::make_pair(static_cast<int64_t>(std::min(i * 8192, size)), total));
     }
-    // Data reaches the local file in blocks of 8192 bytes and once at the end: 8192 bytes in one
-    // write, 8193 in two.
-    EXPECT_EQ(LogLinesStartingWith("flipper GetFile: done="), (size + 8191) / 8192);
+    // One chunk, one write to the local file: 8192 bytes in one, 8193 in two.
+    EXPECT_EQ(LogLinesStartingWith("flipper GetFile: done="), downloadChunks);
   }
 }
 
@@ -245,7 +244,7 @@ TEST_F(FlipperDevice, NamesWithBlanksReachTheRightFile) {
 
   const std::string sent = Sent();
   for (const char* command :
-       {"storage stat \"/ext/My File.sub\"\r", "storage read_chunks \"/ext/My File.sub\" 512\r",
+       {"storage stat \"/ext/My File.sub\"\r", "storage read_chunks \"/ext/My File.sub\" 8192\r",
         "storage remove \"/ext/My Dir/New File.bin\"\r",
         "storage write_chunk \"/ext/My Dir/New File.bin\" 8\r",
         "storage rename \"/ext/My File.sub\" \"/ext/My Dir/Other Name.sub\"\r"}) {
@@ -282,7 +281,9 @@ TEST_F(FlipperDevice, PathsTheCommandLineCannotTakeAreRefusedBeforeAnythingIsSen
       SCOPED_TRACE(std::string(path) + " operation " + std::to_string(i));
       Device->LastError.clear();
       EXPECT_FALSE(operations[i](path));
-      EXPECT_NE(Device->LastError.find("Path contains a "), std::string::npos);
+      EXPECT_TRUE(Device->LastError.find("Path contains a ") != std::string::npos ||
+                  Device->LastError.find("characters outside ASCII") != std::string::npos)
+          << Device->LastError;
     }
   }
   EXPECT_EQ(Sent(), before);
@@ -292,6 +293,37 @@ TEST_F(FlipperDevice, PathsTheCommandLineCannotTakeAreRefusedBeforeAnythingIsSen
   EXPECT_TRUE(Device->Connected);
 }
 
+// The card driver lists names in code page 850: they arrive in Unicode, and since they cannot be
+// typed back, a download of one is refused, saying why, without a command.
+TEST_F(FlipperDevice, CodePage850NamesAreListedInUnicodeAndRefusedForOperations) {
+  const std::string uber =
+      "\xC3\x9C"
+      "berweisung.sub";  // "Überweisung.sub" on the card
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Ext(uber), "1234"));
+  ASSERT_TRUE(WriteLocalFile(Ext("plain.sub"), "56"));
+  // Greek is not in code page 850: the card driver shows each letter as "?".
+  ASSERT_TRUE(WriteLocalFile(Ext("\xCE\xB1\xCE\xB2.sub"), "7"));
+  TShellFileEntries entries;
+  ASSERT_TRUE(Device->ListDir("/ext", entries)) << Device->LastError;
+  std::vector<std::pair<std::string, int64_t>> listed;
+  for (const TShellFileEntry& entry : entries) listed.emplace_back(entry.Name, entry.Size);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, (std::vector<std::pair<std::string, int64_t>>{
+                        {"??.sub", 1}, {"plain.sub", 2}, {uber, 4}}));
+  const std::string before = Sent();
+  EXPECT_FALSE(Device->GetFile("/ext/" + uber, LocalFile("dst"), nullptr, nullptr));
+  EXPECT_EQ(Device->LastError,
+            "Cannot use \"/ext/" + uber +
+                "\" on the Flipper: its command line cannot take "
+                "characters outside ASCII (\"\xC3\x9C\"), it drops them or takes them for cursor "
+                "keys; rename the file on the Flipper itself or on its SD card");
+  EXPECT_EQ(Sent(), before);
+  EXPECT_FALSE(Exists(LocalFile("dst")));
+  // ASCII names work as ever.
+  EXPECT_TRUE(Device->GetFile("/ext/plain.sub", LocalFile("plain"), nullptr, nullptr));
+}
+
 TEST_F(FlipperDevice, AbortedDownloadLeavesTheDeviceReadyForTheNextCommand) {
   Start();
   const std::string data = TestPattern(100000);
@@ -299,7 +331,7 @@ TEST_F(FlipperDevice, AbortedDownloadLeavesTheDeviceReadyForTheNextCommand) {
   ASSERT_TRUE(WriteLocalFile(Ext("small.txt"), "abc"));
 
   TProgressLog abort;
-  abort.StopAt = 3 * 512;
+  abort.StopAt = 2 * 8192;
   EXPECT_FALSE(Device->GetFile("/ext/big.bin", LocalFile("big.bin"), abort.Callback(), &abort));
   EXPECT_EQ(Device->LastError, "User abort");
   EXPECT_FALSE(Exists(LocalFile("big.bin")));
@@ -370,7 +402,7 @@ TEST_F(FlipperDevice, DroppedLineFailsBothTransfersWithoutLocalLeftovers) {
   auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(Device->GetFile("/ext/big.bin", LocalFile("big.bin"), nullptr, nullptr));
   EXPECT_LT(SecondsSince(start), 40.0);  // chunk deadline and new-session wait at most
-  EXPECT_EQ(Device->LastError.rfind("read_chunks: expected 512 got ", 0), 0u) << Device->LastError;
+  EXPECT_EQ(Device->LastError.rfind("read_chunks: expected 5000 got ", 0), 0u) << Device->LastError;
   EXPECT_FALSE(Exists(LocalFile("big.bin")));
   EXPECT_FALSE(Device->Connected);
 
@@ -517,9 +549,10 @@ TEST_F(FlipperDevice, DeviceErrorsFailWithTheirTextAndKeepTheDeviceUsable) {
   int64_t size = 0;
   EXPECT_FALSE(Device->GetFileSize("/ext/a.bin", size));
   EXPECT_EQ(Device->LastError, "Storage error: internal error");
-  EXPECT_FALSE(Device->GetFile("/ext/a.bin", LocalFile("dst"), nullptr, nullptr));
-  EXPECT_EQ(Device->LastError, "File not found: /ext/a.bin");
-  EXPECT_FALSE(Exists(LocalFile("dst")));
+  // A download asks read_chunks alone, which announces the size itself.
+  EXPECT_TRUE(Device->GetFile("/ext/a.bin", LocalFile("dst"), nullptr, nullptr))
+      << Device->LastError;
+  EXPECT_TRUE(Stored(LocalFile("dst")) == TestPattern(3000));
 }
 
 }  // namespace
@@ -563,12 +596,85 @@ TEST_F(FlipperDevice, DownloadsTakeTheSizeTheTransferAnnounces) {
 }
 
 TEST_F(FlipperDevice, ALateLineEndAfterReadyIsNoData) {
+  // Before the first chunk and behind each of the others, where it is read with the chunk.
   Start({"--split-ready", "100"});
-  const std::string data = TestPattern(1500, 4);
+  const std::string data = TestPattern(20000, 4);
   ASSERT_TRUE(WriteLocalFile(Ext("f.bin"), data));
   ASSERT_TRUE(Device->GetFile("/ext/f.bin", LocalFile("got"), nullptr, nullptr))
       << Device->LastError;
   EXPECT_TRUE(Stored(LocalFile("got")) == data);
+}
+
+TEST_F(FlipperDevice, ADownloadTypesTheTransferAloneAndLeavesLocalFilesItCannotReplace) {
+  Start();
+  const std::string data = TestPattern(20000, 5);
+  ASSERT_TRUE(WriteLocalFile(Ext("f.bin"), data));
+  ASSERT_TRUE(WriteLocalFile(Ext("empty.bin"), ""));
+  ASSERT_EQ(mkdir(Ext("dir").c_str(), 0755), 0);
+  size_t mark = Sent().size();
+  ASSERT_TRUE(Device->GetFile("/ext/f.bin", LocalFile("got"), nullptr, nullptr))
+      << Device->LastError;
+  EXPECT_TRUE(Stored(LocalFile("got")) == data);
+  // No stat before it: the command, then one answer byte for each of the three chunks.
+  EXPECT_EQ(Sent().substr(mark), "storage read_chunks /ext/f.bin 8192\r\r\r\r");
+
+  // What the device does not have as a file leaves a local file of that name as it was.
+  for (const char* remote : {"/ext/none.bin", "/ext/dir"}) {
+    SCOPED_TRACE(remote);
+    ASSERT_TRUE(WriteLocalFile(LocalFile("keep"), "local content"));
+    EXPECT_FALSE(Device->GetFile(remote, LocalFile("keep"), nullptr, nullptr));
+    EXPECT_EQ(Device->LastError, std::string("File not found: ") + remote);
+    EXPECT_EQ(Stored(LocalFile("keep")), "local content");
+  }
+  // A local file that cannot be made once the device has begun: an empty file's command has
+  // ended by itself; a file with chunks waits for their requests, so it gets a fresh session.
+  for (const char* remote : {"/ext/empty.bin", "/ext/f.bin"}) {
+    SCOPED_TRACE(remote);
+    EXPECT_FALSE(Device->GetFile(remote, Local.Path() + "/no/such/folder", nullptr, nullptr));
+    EXPECT_EQ(Device->LastError, "Cannot create local file: " + Local.Path() + "/no/such/folder");
+    EXPECT_EQ(List("/ext"), (std::vector<std::string>{"D dir", "F empty.bin 0", "F f.bin 20000"}));
+  }
+  std::vector<std::string> notes = Transcript().Notes;
+  EXPECT_EQ(std::count(notes.begin(), notes.end(), "port opened"), 2);
+}
+
+TEST_F(FlipperDevice, AnUploadRemovesWhatTheExistenceTestDidNotJustFindAbsent) {
+  // write_chunk appends: only a fresh "no such file" for the same path spares the removal.
+  struct {
+    const char* Name;
+    std::function<void()> Between;  // after the existence test, before the upload
+    bool Removes;
+  } cases[] = {
+      {"right after the test", [] {}, false},
+      {"after another command", [&] { List("/ext"); }, true},
+      {"after a test of another path",
+       [&] {
+         int64_t size = 0;
+         Device->ProbePath("/ext/other.bin", size);
+       },
+       true},
+  };
+  Start();
+  ASSERT_TRUE(WriteLocalFile(LocalFile("src"), "new"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    int64_t size = 0;
+    ASSERT_EQ(Device->ProbePath("/ext/up.bin", size), TPathState::Absent);
+    c.Between();
+    const size_t mark = Sent().size();
+    ASSERT_TRUE(Device->PutFile(LocalFile("src"), "/ext/up.bin", nullptr, nullptr))
+        << Device->LastError;
+    EXPECT_EQ(Sent().substr(mark).find("storage remove /ext/up.bin\r") != std::string::npos,
+              c.Removes);
+    EXPECT_EQ(Stored(Ext("up.bin")), "new");
+    ASSERT_TRUE(Device->DeleteFile("/ext/up.bin"));
+  }
+  // A file the test found there is removed first, so that its old content does not stay.
+  ASSERT_TRUE(WriteLocalFile(Ext("up.bin"), "older content"));
+  int64_t size = 0;
+  ASSERT_EQ(Device->ProbePath("/ext/up.bin", size), TPathState::Exists);
+  ASSERT_TRUE(Device->PutFile(LocalFile("src"), "/ext/up.bin", nullptr, nullptr));
+  EXPECT_EQ(Stored(Ext("up.bin")), "new");
 }
 
 TEST_F(FlipperDevice, AnEmptyUploadTheDeviceNeverAnswersFails) {

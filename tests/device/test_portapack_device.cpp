@@ -148,6 +148,47 @@ TEST_F(PortapackDevice, TransfersAreByteExactBothWays) {
   EXPECT_NE(Sent().find("ftruncate\r\nfwb 1\rZfclose\r\n"), std::string::npos);
 }
 
+TEST_F(PortapackDevice, AnUploadAsksOnlyWhatItDoesNotKnowYet) {
+  // Everything typed for one upload of "new". A fresh answer of the existence test is not asked
+  // again; a file that is new or empty needs neither rewind nor truncation, since fopen puts the
+  // position at its end; a folder sizes like an empty file, so an empty one is listed.
+  struct {
+    const char* Name;
+    const char* Target;
+    std::function<void()> Before;  // the existence test and what follows it
+    std::string Typed;
+  } cases[] = {
+      {"right after the existence test", "/n1.bin",
+       [&] {
+         int64_t size = 0;
+         EXPECT_EQ(Device->ProbePath("/n1.bin", size), TPathState::Absent);
+       },
+       "fopen /n1.bin\r\nfwb 3\rnewfclose\r\n"},
+      {"another command after the test", "/n2.bin",
+       [&] {
+         int64_t size = 0;
+         EXPECT_EQ(Device->ProbePath("/n2.bin", size), TPathState::Absent);
+         EXPECT_TRUE(Device->MakeDir("/D"));
+       },
+       "filesize /n2.bin\r\nfopen /n2.bin\r\nfwb 3\rnewfclose\r\n"},
+      {"an empty file", "/e.bin", [&] { ASSERT_TRUE(WriteLocalFile(Card.Path() + "/e.bin", "")); },
+       "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfwb 3\rnewfclose\r\n"},
+      {"a longer file", "/l.bin",
+       [&] { ASSERT_TRUE(WriteLocalFile(Card.Path() + "/l.bin", "longer")); },
+       "filesize /l.bin\r\nfopen /l.bin\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\n"},
+  };
+  Start();
+  ASSERT_TRUE(WriteLocalFile(Local("up"), "new"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    c.Before();
+    const size_t mark = Sent().size();
+    ASSERT_TRUE(Device->PutFile(Local("up"), c.Target, nullptr, nullptr)) << Device->LastError;
+    EXPECT_EQ(Sent().substr(mark), c.Typed);
+    EXPECT_EQ(OnCard(c.Target + 1), "new");
+  }
+}
+
 TEST_F(PortapackDevice, ReportsProgressPerBlock) {
   Start();
   ASSERT_TRUE(WriteLocalFile(Local("up"), TestPattern(70000)));
@@ -303,10 +344,13 @@ TEST_F(PortapackDevice, PathsTheShellCannotTakeAreRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(Device->GetFileSize(fits, size));
   EXPECT_EQ(size, 2);
   EXPECT_FALSE(Device->GetFileSize(fits + "n", size));
+  std::string japanese;  // 22 characters, 66 bytes: the shell's limit counts bytes
+  for (int i = 0; i < 22; ++i) japanese += "\xE6\x97\xA5";
   struct {
     std::string Path;
     const char* Reason;
   } paths[] = {{"/" + std::string(70, 'n'), "too long"},
+               {"/" + japanese, " bytes, the shell takes at most 63"},
                {"/A\rls", "control character"},
                {std::string("/A\x7f"), "control character"},
                {"/A  B", "two blanks"},
@@ -341,6 +385,57 @@ TEST_F(PortapackDevice, PathsTheShellCannotTakeAreRefusedBeforeAnythingIsSent) {
   EXPECT_TRUE(Device->GetFileSize("/A B", size));
   EXPECT_EQ(Sent(), before + "filesize /A B\r\n");
   EXPECT_EQ(OnCard("A B"), "keep");
+}
+
+// The shell echoes and takes UTF-8, and the card stores Unicode long names: names in any
+// language reach the right file, both ways, byte-exact.
+TEST_F(PortapackDevice, NamesInAnyLanguageTravelAsUtf8) {
+  const std::string german =
+      "Gr\xC3\xBC\xC3\x9F"
+      "e.txt";
+  const std::string greek = "\xCE\x95\xCE\xBB\xCE\xBB\xCE\xB7\xCE\xBD\xCE\xB9\xCE\xBA\xCE\xAC";
+  const std::string japanese = "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.txt";
+  const std::string emoji = "\xF0\x9F\x98\x80.bin";
+  fs::create_directory(Card.Path() + "/" + greek);
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + german, "german"));
+  ASSERT_TRUE(WriteLocalFile(Card.Path() + "/" + greek + "/" + japanese, TestPattern(70000)));
+  ASSERT_TRUE(WriteLocalFile(Local("up"), TestPattern(40000, 7)));
+  Start();
+
+  TShellFileEntries entries;
+  ASSERT_TRUE(Device->ListDir("/", entries));
+  std::map<std::string, bool> listed;
+  for (const TShellFileEntry& entry : entries) listed[entry.Name] = entry.IsDir;
+  EXPECT_EQ(listed, (std::map<std::string, bool>{{german, false}, {greek, true}}));
+  ASSERT_TRUE(Device->ListDir("\\" + greek, entries));
+  ASSERT_EQ(entries.size(), 1u);
+  EXPECT_EQ(entries[0].Name, japanese);
+
+  EXPECT_TRUE(Device->GetFile("/" + greek + "/" + japanese, Local("down"), {}, nullptr));
+  std::string down;
+  EXPECT_TRUE(ReadLocalFile(Local("down"), down));
+  EXPECT_EQ(down, TestPattern(70000));
+  EXPECT_TRUE(Device->PutFile(Local("up"), "/" + greek + "/" + emoji, {}, nullptr));
+  EXPECT_EQ(OnCard(greek + "/" + emoji), TestPattern(40000, 7));
+  EXPECT_TRUE(Device->RenameFile("/" + german, "/" + greek + "/" + german)) << Device->LastError;
+  EXPECT_EQ(OnCard(greek + "/" + german), "german");
+  EXPECT_FALSE(fs::exists(Card.Path() + "/" + german));
+  EXPECT_TRUE(Device->DeleteFile("/" + greek + "/" + emoji));
+  EXPECT_FALSE(fs::exists(Card.Path() + "/" + greek + "/" + emoji));
+  EXPECT_TRUE(Device->MakeDir("/" + japanese + " dir"));
+  EXPECT_TRUE(fs::is_directory(Card.Path() + "/" + japanese + " dir"));
+  EXPECT_TRUE(Device->RemoveDir("/" + japanese + " dir"));
+  EXPECT_FALSE(fs::exists(Card.Path() + "/" + japanese + " dir"));
+
+  // The card's long names ignore letter case beyond ASCII too: "grüße" is the file "GRÜSSE" is
+  // not, but "GRÜßE.TXT" is the same file, and a rename onto it would delete it.
+  const std::string before = Sent();
+  EXPECT_FALSE(Device->RenameFile("/" + greek + "/" + german, "/" + greek +
+                                                                  "/GR\xC3\x9C\xC3\x9F"
+                                                                  "E.TXT"));
+  EXPECT_NE(Device->LastError.find("sees the same file under both names"), std::string::npos);
+  EXPECT_EQ(Sent(), before);
+  EXPECT_EQ(OnCard(greek + "/" + german), "german");
 }
 
 TEST_F(PortapackDevice, BlockPayloadWaitsUntilTheDeviceAsksForIt) {

@@ -3,7 +3,9 @@
 # a user would. It opens the plug-in from the "//" list (the virtual file system list, bound to a
 # key here because it has none by default), enters the PortaPack's folder, where the file shows its
 # size, copies the file to a local folder (F5, Enter) while its progress is watched in the title of
-# the copy window, copies another one back, and fails unless the bytes are right both ways.
+# the copy window, copies another one back, then a file with a Greek and German name (which Double
+# Commander reaches through the plug-in's wide functions) to the local folder, and fails unless the
+# bytes and the names are right.
 # Simulated devices on pseudo-terminals stand behind a fake sysfs tree. The screenshots it takes are
 # kept in OUT (default BUILD/doublecmd-shots). Every process it starts is ended by its PID.
 #
@@ -50,6 +52,9 @@ mkdir -p "$shots" "$work/cfg" "$work/home" "$work/tmp" "$work/local" "$work/sd/A
 # ---- The devices: a PortaPack with one binary file, a Flipper and a HackRF ---------------------
 # The PortaPack's link is slow (20000 bytes a second), so that its download takes a few seconds.
 head -c 70000 /dev/urandom >"$work/sd/capture.bin"
+# Sorted after every Latin name; Xvfb's DejaVu font has the Greek letters.
+unicode_name="Ωμέγα Grüße.bin"
+head -c 45000 /dev/urandom >"$work/sd/$unicode_name"
 printf 'Filetype: Flipper SubGhz Key File\n' >"$work/flipper/ext/subghz/garage.sub"
 head -c 33000 /dev/urandom >"$work/local/upload.bin"
 bash "$repo/scripts/sim-devices.sh" start-linux "$work/state" "$build/devsim" "$work/sys" \
@@ -156,12 +161,14 @@ for attempt in 1 2 3; do
   keys "Double Commander" Escape
 done
 pass "the // list opened the plug-in: 3 devices"
+wait_log 5 "=== FsInitW called" || fail "Double Commander did not start the wide functions"
+pass "Double Commander called FsInitW"
 sleep 1.5
 shot "devices"
 
 # Sorted by name: Flipper Zero Test1, HackRF One, PortaPack: the last one is the PortaPack.
 keys "Double Commander" End Return
-wait_log 30 "FsFindFirst: ListDir OK, 2 entries" || fail "the PortaPack folder was not listed"
+wait_log 30 "FsFindFirst: ListDir OK, 3 entries" || fail "the PortaPack folder was not listed"
 pass "entered the PortaPack's folder"
 # The shell lists names only; the plug-in asks each file's size (the panel shows 68.4 K).
 wait_log 5 "portapack size: name=capture.bin size=70000" || fail "capture.bin was listed without its size"
@@ -169,8 +176,24 @@ pass "capture.bin listed with its size, 70000 bytes"
 sleep 1
 shot "portapack-folder"
 
-# Download: the folder holds APPS and capture.bin; End selects the file.
-keys "Double Commander" End F5
+# copy_f5 WHAT FROM TO SIZE SHOT-DIALOG SHOT-DONE: F5 on the selected file, Enter in the copy
+# dialog; FROM/NAME must arrive as TO/NAME with SIZE identical bytes (NAME is the base of FROM).
+copy_f5() {
+  local what=$1 from=$2 to=$3 size=$4 name
+  name=$(basename "$from")
+  keys "Double Commander" F5
+  wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the $what"
+  shot "$5"
+  keys "Copy file" Return
+  wait_size 60 "$to/$name" "$size" || fail "$name did not arrive in $to ($size bytes)"
+  cmp -s "$from" "$to/$name" || fail "$what: the bytes of $name differ"
+  pass "F5, $what: $name, $size bytes, byte-exact"
+  sleep 1.5
+  shot "$6"
+}
+
+# Download: the folder holds APPS, capture.bin and the Greek name; End Up selects capture.bin.
+keys "Double Commander" End Up F5
 wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the download"
 shot "copy-to-local"
 keys "Copy file" Return
@@ -197,15 +220,14 @@ sleep 1
 shot "downloaded"
 
 # Upload: to the local panel, whose files are capture.bin and upload.bin; End selects upload.bin.
-keys "Double Commander" Tab End F5
-wait_window 20 "Copy file" >/dev/null || fail "no copy dialog for the upload"
-shot "copy-to-portapack"
-keys "Copy file" Return
-wait_size 60 "$work/sd/upload.bin" 33000 || fail "upload.bin did not arrive on the card"
-cmp -s "$work/local/upload.bin" "$work/sd/upload.bin" || fail "uploaded bytes differ"
-pass "F5 to the PortaPack: upload.bin, 33000 bytes, byte-exact"
-sleep 1.5
-shot "uploaded"
+keys "Double Commander" Tab End
+copy_f5 upload "$work/local/upload.bin" "$work/sd" 33000 copy-to-portapack uploaded
+
+# Back to the PortaPack's panel: the Greek and German name sorts last. The copy arrives under the
+# name Double Commander shows, so a wrong name in the listing would fail here.
+keys "Double Commander" Tab End
+copy_f5 "download by its name" "$work/sd/$unicode_name" "$work/local" 45000 unicode-name \
+  unicode-downloaded
 
 keys "Double Commander" alt+x
 for _ in $(seq 100); do kill -0 "$dc_pid" 2>/dev/null || break; sleep 0.1; done

@@ -11,8 +11,9 @@ REPO=$(cd "$(dirname "$0")/../.." && pwd)
 source "$REPO/tests/support/device-flows.sh"
 
 export QUARNEL_SYSFS_ROOT="$work/sys" QUARNEL_DEV_ROOT="$work/dev" TMPDIR="$work"
-host=("$build/wfxhost" --progress lines "$build/quarnel.wfx")
-SEP=/ PORT_PREFIX=ttyACM PORT_BASE=0 DEBUG_LOG="$work/quarnel.log"
+host=("$build/wfxhost" --progress lines)
+host_plugin=$build/quarnel.wfx
+SEP=/ PORT_PREFIX=ttyACM PORT_BASE=0 DEBUG_LOG="$work/quarnel.log" ANSI_CP=65001
 
 host_path() { echo "$1"; }
 start_sims() {

@@ -80,6 +80,11 @@ TEST(ExportsOutOfMemory, EveryExportAnswersWithItsFailure) {
   char local[] = "/tmp/quarnel-out-of-memory.txt";
   char root[] = "\\";
   WIN32_FIND_DATAA data;
+  WCHAR widePath[] = u"\\PortaPack (COM5)\\a.txt";
+  WCHAR wideOther[] = u"\\PortaPack (COM5)\\b.txt";
+  WCHAR wideLocal[] = u"/tmp/quarnel-out-of-memory.txt";
+  WCHAR wideRoot[] = u"\\";
+  WIN32_FIND_DATAW wideData;
   TFindContext* unknown = nullptr;  // a handle the plug-in never gave out
   HANDLE bogus = static_cast<HANDLE>(&unknown);
   FsDefaultParamStruct params{};
@@ -112,6 +117,26 @@ TEST(ExportsOutOfMemory, EveryExportAnswersWithItsFailure) {
       {"FsRemoveDir", [&] { return intptr_t{FsRemoveDir(path)}; }, FALSE},
       {"FsMkDir", [&] { return intptr_t{FsMkDir(path)}; }, FALSE},
       {"FsDisconnect", [&] { return intptr_t{FsDisconnect(path)}; }, FALSE},
+      // The wide forms, which convert every name first.
+      {"FsInitW", [] { return intptr_t{FsInitW(1, nullptr, nullptr, nullptr)}; }, 0},
+      {"FsFindFirstW",
+       [&] { return reinterpret_cast<intptr_t>(FsFindFirstW(wideRoot, &wideData)); },
+       reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)},
+      {"FsFindFirstW on a device",
+       [&] { return reinterpret_cast<intptr_t>(FsFindFirstW(widePath, &wideData)); },
+       reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE)},
+      {"FsFindNextW", [&] { return intptr_t{FsFindNextW(bogus, &wideData)}; }, FALSE},
+      {"FsGetFileW", [&] { return intptr_t{FsGetFileW(widePath, wideLocal, 0, nullptr)}; },
+       FS_FILE_READERROR},
+      {"FsPutFileW", [&] { return intptr_t{FsPutFileW(wideLocal, widePath, 0)}; },
+       FS_FILE_WRITEERROR},
+      {"FsRenMovFileW",
+       [&] { return intptr_t{FsRenMovFileW(widePath, wideOther, FALSE, FALSE, nullptr)}; },
+       FS_FILE_WRITEERROR},
+      {"FsDeleteFileW", [&] { return intptr_t{FsDeleteFileW(widePath)}; }, FALSE},
+      {"FsRemoveDirW", [&] { return intptr_t{FsRemoveDirW(widePath)}; }, FALSE},
+      {"FsMkDirW", [&] { return intptr_t{FsMkDirW(widePath)}; }, FALSE},
+      {"FsDisconnectW", [&] { return intptr_t{FsDisconnectW(widePath)}; }, FALSE},
   };
   for (const auto& c : cases) {
     // The find handles' table is made again at its next use: that allocation fails too.

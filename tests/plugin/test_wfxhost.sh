@@ -18,7 +18,8 @@ if [ -e "$build/wfxhost.exe" ] && [ ! -e "$build/wfxhost" ]; then
   source "$(dirname "$0")/../../scripts/wine-env.sh"
   ext=wfx target=win32
   [ -e "$build/fakeplugin.wfx64" ] && ext=wfx64 target=win64
-  host=(quarnel_wine "$target" "$build/wfxhost.exe")
+  # The output in UTF-8, as on Linux (the console's code page is checked once below).
+  host=(quarnel_wine "$target" "$build/wfxhost.exe" --codepage 65001)
   fake="Z:$build/fakeplugin.$ext"
   minimal="Z:$build/fakeplugin_min.$ext"
   lwork="Z:$work"
@@ -116,11 +117,22 @@ expect_line 'FsFindFirst: INVALID_HANDLE_VALUE, last error 5 (ERROR_ACCESS_DENIE
 run_host odd "$fake" ls "$dev\\lasterror=4711"
 expect_line 'FsFindFirst: INVALID_HANDLE_VALUE, last error 4711' "unnamed last error"
 
-# A failing device listing: the message box text with its line break escaped, the log line.
+# A failing device listing: the message box text with its line break escaped, the log line. The
+# stand-in's text has "ä" as byte E4, as in the ANSI code page 1252: under Wine the host prints it
+# as the character; on Linux, where the ANSI functions speak UTF-8, the byte is no UTF-8 and passes
+# as it is.
+umlaut=$(printf '\xe4')
+[ "$native" = 0 ] && umlaut=ä
 run_host other --answer no "$fake" ls '\Other (COM2)'
 expect_rc 1 "other device"
-expect_line "request[8 MsgOK] Quarnel: Keine Verbindung zu COM2.\\r\\nIst das Ger$(printf '\xe4')t frei? => FALSE" "message box"
+expect_line "request[8 MsgOK] Quarnel: Keine Verbindung zu COM2.\\r\\nIst das Ger${umlaut}t frei? => FALSE" "message box"
 expect_line 'log[6 IMPORTANTERROR]: ListDir failed: COM2 busy' "important error"
+if [ "$native" = 0 ]; then
+  # Without --codepage: the console's code page, here the OEM one (437 or 850: "ä" is 84 in both),
+  # as there is no console.
+  quarnel_wine "$target" "$build/wfxhost.exe" --answer no "$fake" ls '\Other (COM2)' >"$work/oem.out"
+  grep -qF "Ger$(printf '\x84')t" "$work/oem.out" || fail "console code page: ä as 84"
+fi
 
 # --- Requests: answers and returned text --------------------------------------------------------
 run_host ask "$fake" ls "$dev\\ask"
@@ -310,6 +322,18 @@ expect_rc 0 "minimal plug-in ls"
 expect_line 'root: fakeplugin_min (FsGetDefRootName missing)' "root name from the file name"
 expect_count 0 'FsSetDefaultParams' "no FsSetDefaultParams in the minimal plug-in"
 
+# The interface switch: the stand-in plug-in has only ANSI functions. The default and "ansi" use
+# them; "wide" insists on the wide ones and names the one missing.
+for choice in auto ansi; do
+  run_host "interface_$choice" --interface "$choice" "$fake" ls "$dev\\docs"
+  expect_rc 0 "--interface $choice"
+  expect_line '- 8 2024-01-02T03:04:05Z readme.txt' "--interface $choice: the ANSI listing"
+done
+run_host interface_wide --interface wide "$fake" ls "$dev"
+expect_rc 2 "--interface wide without FsInitW"
+grep -q 'FsInitW: export missing in plugin' "$work/interface_wide.err" ||
+  fail "--interface wide: FsInitW named"
+
 run_host noload "$lwork/none.wfx" ls
 expect_rc 2 "missing plug-in file"
 grep -q 'cannot load' "$work/noload.err" || fail "missing plug-in file: reason"
@@ -339,6 +363,8 @@ usage_error "bad percentage" --abort-at half "$fake" ls
 usage_error "bad answer" "$fake" ls --answer maybe
 usage_error "value for a flag" "$fake" get --overwrite=1 a b
 usage_error "bad progress mode" --progress fancy "$fake" ls
+usage_error "bad interface" --interface utf8 "$fake" ls
+usage_error "bad code page" --codepage 12345678 "$fake" ls
 usage_error "bad wait bound" "$fake" wait "$lwork/x" 0
 printf 'ls\nget "unterminated\n' >"$work/bad.txt"
 usage_error "script syntax" "$fake" run "$lwork/bad.txt"
@@ -346,6 +372,37 @@ grep -q "bad.txt:2: unterminated double quote" "$work/usage.err" || fail "script
 printf 'run other.txt\n' >"$work/nested.txt"
 usage_error "nested run" "$fake" run "$lwork/nested.txt"
 usage_error "missing script" "$fake" run "$lwork/absent.txt"
+
+# --- The stack check: on 32-bit Windows every export pops its own arguments -------------------
+if [ "$native" = 0 ] && [ "$target" = win32 ]; then
+  run_host stack --check-stack "$fake" run - <<SCRIPT
+ls "$dev"
+get "$dev\\small.txt" "$lwork/stack.txt"
+put "$lwork/stack.txt" "$dev\\up.txt"
+mv "$dev\\small.txt" "$dev\\moved.txt"
+rm "$dev\\moved.txt"
+mkdir "$dev\\new"
+rmdir "$dev\\new"
+disconnect "$dev"
+SCRIPT
+  expect_rc 0 "stack check, __stdcall plug-in"
+  expect_line 'stack: 13 exports checked in 19 calls: each popped its arguments (__stdcall)' \
+    "stack check, __stdcall plug-in"
+  expect_count 0 'moved the stack pointer' "stack check, __stdcall plug-in"
+  # Listing functions built as cdecl: each call is reported, the host goes on, the exit status
+  # says so.
+  run_host stack_cdecl --check-stack "Z:$build/cdeclplugin.wfx" ls '\'
+  expect_rc 1 "stack check, cdecl plug-in"
+  for line in \
+    'stack: FsFindFirst moved the stack pointer by -8 bytes; __stdcall pops its 8 bytes of arguments' \
+    'stack: FsFindNext moved the stack pointer by -8 bytes; __stdcall pops its 8 bytes of arguments' \
+    'stack: FsFindClose moved the stack pointer by -4 bytes; __stdcall pops its 4 bytes of arguments' \
+    '- 0 - file.txt' 'ls: 1 entry' 'stack: not __stdcall: FsFindFirst FsFindNext FsFindClose'; do
+    expect_line "$line" "stack check, cdecl plug-in"
+  done
+else
+  usage_error "stack check without __stdcall" --check-stack "$fake" ls
+fi
 
 run_host help --help
 expect_rc 0 "--help"

@@ -13,8 +13,10 @@
 # Sourcing makes the test's folder, $work, and ends everything the flows started (hosts, then
 # simulators) and removes the folder when the test ends. The test sets, before flows_start:
 #   REPO        the repository
-#   host        the command that runs the host on the plug-in, progress as lines; its last word
-#               is the plug-in
+#   host        the command that runs the host with its options (progress as lines; on Windows
+#               the output in UTF-8), without the plug-in
+#   host_plugin the plug-in file as the host names it
+#   ANSI_CP     the ANSI code page of the plug-in's ANSI functions: 65001 (UTF-8) on Linux
 #   SEP         the host's separator in plug-in paths: "/" on Linux (the root and the CONNECT and
 #               DISCONNECT notices), "\" on Windows
 #   PORT_PREFIX, PORT_BASE   the ports' names: ttyACM and 0 (ttyACM0, ...), COM and 5 (COM5, ...)
@@ -27,6 +29,8 @@
 checks_passed=0
 checks_failed=0
 declare -A flow_pids=()
+# Host options of the flows to come (the interface to use).
+flow_options=()
 work=$(mktemp -d)
 trap 'flows_stop; rm -rf "$work"' EXIT
 
@@ -159,12 +163,11 @@ flow_start() {
     done
   done
   echo "$n" >"$dir/count"
-  # A flow with settings names FLOW_INI in FsSetDefaultParams (run options precede the plug-in,
-  # the last word of host).
-  local run=("${host[@]}")
-  [ -n "${FLOW_INI:-}" ] &&
-    run=("${host[@]:0:${#host[@]}-1}" --ini "$(host_path "$FLOW_INI")" "${host[-1]}")
-  timeout 120 "${run[@]}" run "$(host_path "$dir/script")" >"$dir/raw" 2>&1 &
+  # A flow with settings names FLOW_INI in FsSetDefaultParams (run options precede the plug-in).
+  local options=("${flow_options[@]}")
+  [ -n "${FLOW_INI:-}" ] && options+=(--ini "$(host_path "$FLOW_INI")")
+  timeout 120 "${host[@]}" "${options[@]}" "$host_plugin" run "$(host_path "$dir/script")" \
+    >"$dir/raw" 2>&1 &
   flow_pids[$name]=$!
 }
 
@@ -173,8 +176,8 @@ flow_start() {
 flow_wait_line() {
   local raw="$work/flows/$1/raw" _
   for _ in $(seq 600); do
-    awk -v p="$2" 'index($0, p) == 1 { found = 1; exit } END { exit !found }' "$raw" 2>/dev/null &&
-      return 0
+    P=$2 awk 'index($0, ENVIRON["P"]) == 1 { found = 1; exit } END { exit !found }' "$raw" \
+      2>/dev/null && return 0
     sleep 0.1
   done
   fail "$1: no line [$2] within 60 s"
@@ -189,8 +192,9 @@ block_has() {
     item=${item#!}
   fi
   if [[ $item == *'*' ]]; then
-    awk -v p="${item%'*'}" 'index($0, p) == 1 { found = 1; exit } END { exit !found }' "$block" &&
-      found=0
+    # The prefix through the environment: awk -v would take its backslashes as escapes.
+    P=${item%'*'} awk 'index($0, ENVIRON["P"]) == 1 { found = 1; exit } END { exit !found }' \
+      "$block" && found=0
   else
     grep -qxF -- "$item" "$block" && found=0
   fi
@@ -623,6 +627,133 @@ EOF
   check "error answer (Flipper): no local file" absent "$work/local/error-fz.bin"
 }
 
+# Name as the plug-in's functions of the interface Mode (wide or ansi) give it: through the ANSI
+# ones, characters the ANSI code page lacks as "?" (two for a character beyond the 16-bit plane,
+# one per UTF-16 unit, as Windows converts).
+listed_form() {
+  local mode=$1 name=$2 out="" c i LC_ALL=C.UTF-8
+  if [ "$mode" = wide ] || [ "$ANSI_CP" = 65001 ]; then
+    printf '%s\n' "$name"
+    return
+  fi
+  for ((i = 0; i < ${#name}; i++)); do
+    c=${name:i:1}
+    if printf '%s' "$c" | iconv -f UTF-8 -t "CP$ANSI_CP" >/dev/null 2>&1; then
+      out+=$c
+    elif [ "$(printf '%s' "$c" | wc -c)" -eq 4 ]; then
+      out+='??'
+    else
+      out+='?'
+    fi
+  done
+  printf '%s\n' "$out"
+}
+
+# Names in German, Greek, Japanese and an emoji on the PortaPack, through one interface (wide or
+# ansi): listed, downloaded, uploaded, renamed, deleted, a folder made, listed and removed, every
+# byte checked. Through the ANSI functions a name the code page lacks is listed with "?" and every
+# operation on it is refused, saying why, with nothing changed. A PortaPack name that is not UTF-8
+# shows with U+FFFD through the wide functions and is refused. On the Flipper a card name in code
+# page 850 is listed right and its download refused with the reason; an ASCII one is fetched.
+NAMES=("Grüße.txt" "Ελληνικά.txt" "日本語.txt" "😀.txt")
+flow_names() {
+  local mode=$1 dir store i name shown lname local_name why
+  dir="$PP\\names-$mode" store="$work/sd/pp/names-$mode"
+  mkdir -p "$store" "$work/sd/fz/ext/names-$mode"
+  for i in "${!NAMES[@]}"; do
+    random_file "$store/${NAMES[i]}" $((1000 + i))
+    random_file "$work/local/$mode-up-$i.bin" $((2000 + i))
+  done
+  printf 'transfer\n' >"$work/sd/fz/ext/names-$mode/Überweisung.sub"
+  mkdir -p "$work/sd/pp/not-utf8" && printf 'x\n' >"$work/sd/pp/not-utf8/bad$(printf '\xff').txt"
+  local long long1 long2 long3
+  long=$(printf 'L%.0s' {1..100})
+  long1="$FZ\\ext\\names-$mode\\${long}1" long2="$long1\\${long}2" long3="$long2\\${long}3"
+  printf 'plain\n' >"$work/sd/fz/ext/names-$mode/plain.sub"
+  {
+    echo "ls \"$ROOT\""
+    printf 'ls "%s" | ls: 4 entries' "$dir"
+    for i in "${!NAMES[@]}"; do
+      printf ' | - %s - %s' $((1000 + i)) "$(listed_form "$mode" "${NAMES[i]}")"
+    done
+    echo
+    for i in "${!NAMES[@]}"; do
+      name=${NAMES[i]} shown=$(listed_form "$mode" "${NAMES[i]}") lname=${L}$mode-${NAMES[i]}
+      if [ "$shown" = "$name" ]; then
+        echo "get \"$dir\\$name\" \"$lname\"                | FsGetFile: FS_FILE_OK"
+        echo "  | progress 100% $dir\\$name -> $lname"
+        echo "put \"${L}$mode-up-$i.bin\" \"$dir\\new $name\" | FsPutFile: FS_FILE_OK"
+        echo "mv \"$dir\\new $name\" \"$dir\\moved $name\"    | FsRenMovFile: FS_FILE_OK"
+        echo "ls \"$dir\"                                     | - $((2000 + i)) - moved $name | !- $((2000 + i)) - new $name"
+        echo "get \"$dir\\moved $name\" \"${L}$mode-back-$i.bin\" | FsGetFile: FS_FILE_OK"
+        echo "rm \"$dir\\moved $name\"                        | FsDeleteFile: TRUE"
+        echo "mkdir \"$dir\\$name dir\"                       | FsMkDir: TRUE"
+        echo "ls \"$dir\\$name dir\"                          | ls: 0 entries"
+        echo "rmdir \"$dir\\$name dir\"                       | FsRemoveDir: TRUE"
+      else
+        # What the host hands back is the listed name: the "?" in it is refused at once.
+        why="Cannot use the name \"$dir\\$shown"
+        echo "get \"$dir\\$shown\" \"${L}$mode-$i.bin\"       | FsGetFile: FS_FILE_READERROR"
+        echo "  | ${ERROR}GetFile: $why\": \"?\" stands for characters that the ANSI code page $ANSI_CP lacks*"
+        echo "put \"${L}$mode-up-$i.bin\" \"$dir\\new $name\" | FsPutFile: FS_FILE_WRITEERROR"
+        echo "  | ${ERROR}PutFile: Cannot use the name*"
+        echo "mv \"$dir\\$shown\" \"$dir\\moved $name\"       | FsRenMovFile: FS_FILE_WRITEERROR"
+        echo "  | ${ERROR}Rename: $why*"
+        echo "rm \"$dir\\$shown\"                             | FsDeleteFile: FALSE | ${ERROR}Delete: $why*"
+        echo "mkdir \"$dir\\$name dir\"                       | FsMkDir: FALSE | ${ERROR}MkDir: Cannot use the name*"
+        echo "rmdir \"$dir\\$shown\"                          | FsRemoveDir: FALSE | ${ERROR}RmDir: $why*"
+      fi
+    done
+    # The card does not tell "ü" from "Ü": a rename that only changes letter case would replace the
+    # file with itself and then delete it.
+    echo "mv \"$dir\\Grüße.txt\" \"$dir\\GRÜßE.TXT\" | FsRenMovFile: FS_FILE_WRITEERROR"
+    echo "  | ${ERROR}Rename: the new name differs only in letter case*"
+    echo "ls \"$FZ\\ext\\names-$mode\" | - 9 - $(listed_form "$mode" "Überweisung.sub") | - 6 - plain.sub"
+    echo "get \"$FZ\\ext\\names-$mode\\Überweisung.sub\" \"${L}$mode-fz.sub\" | FsGetFile: FS_FILE_READERROR"
+    echo "  | ${ERROR}GetFile: Cannot use \"/ext/names-$mode/Überweisung.sub\" on the Flipper: its command line cannot take characters outside ASCII (\"Ü\")*"
+    echo "get \"$FZ\\ext\\names-$mode\\plain.sub\" \"${L}$mode-plain.sub\" | FsGetFile: FS_FILE_OK"
+    # A card name that is not UTF-8 shows with U+FFFD through the wide functions, and the host
+    # cannot give it back: refused, saying why.
+    if [ "$mode" = wide ]; then
+      echo "ls \"$PP\\not-utf8\"                          | - 2 - bad�.txt | ls: 1 entry"
+      echo "get \"$PP\\not-utf8\\bad�.txt\" \"${L}not-utf8.txt\" | FsGetFile: FS_FILE_READERROR"
+      echo "  | ${ERROR}GetFile: Cannot use the name \"$PP\\not-utf8\\bad�.txt\": \"�\" stands for bytes of the device's name that are not UTF-8*"
+    fi
+    # Paths longer than 259 characters reach the device whole through both interfaces.
+    echo "mkdir \"$long1\" | FsMkDir: TRUE"
+    echo "mkdir \"$long2\" | FsMkDir: TRUE"
+    echo "mkdir \"$long3\" | FsMkDir: TRUE"
+    echo "ls \"$long3\"    | ls: 0 entries"
+  } >"$work/flows/names-$mode.flow"
+  flow_options=(--interface "$mode")
+  flow "names-$mode" <"$work/flows/names-$mode.flow"
+  flow_options=()
+  for i in "${!NAMES[@]}"; do
+    name=${NAMES[i]} local_name="$work/local/$mode-${NAMES[i]}"
+    if [ "$(listed_form "$mode" "$name")" = "$name" ]; then
+      check "$mode, $name: download" same_bytes "$store/$name" "$local_name"
+      check "$mode, $name: upload and rename" same_bytes "$work/local/$mode-up-$i.bin" \
+        "$work/local/$mode-back-$i.bin"
+      check "$mode, $name: deleted after the rename" absent "$store/moved $name"
+      check "$mode, $name: folder removed" absent "$store/$name dir"
+    else
+      check "$mode, $name: refused, the card unchanged" test "$(stat -c %s "$store/$name")" = $((1000 + i))
+      check "$mode, $name: refused, nothing uploaded" absent "$store/new $name"
+      check "$mode, $name: refused, no local file" absent "$work/local/$mode-$i.bin"
+    fi
+  done
+  check "$mode: a rename in letter case only keeps the file" \
+    test "$(stat -c %s "$store/Grüße.txt")" = 1000
+  check "$mode: Flipper code page 850 name refused, no local file" absent "$work/local/$mode-fz.sub"
+  check "$mode: a name that is not UTF-8 refused, no local file" absent "$work/local/not-utf8.txt"
+  check "$mode: Flipper ASCII name fetched" grep -qx plain "$work/local/$mode-plain.sub"
+  check "$mode: a folder path of ${#long3} characters made whole" \
+    test -d "$work/sd/fz/ext/names-$mode/${long}1/${long}2/${long}3"
+  # Once FsInitW was called, every line reached the host through the wide callbacks.
+  check "$mode: no ANSI callback after FsInitW" \
+    bash -c '! grep -q "ANSI callback after FsInitW" "$1"' _ "$work/flows/names-$mode/out"
+}
+
 # counted LABEL COMMAND...: runs a flow and notes how many checks it made, for the summary.
 flow_counts=()
 counted() {
@@ -649,6 +780,8 @@ flows_run_all() {
   counted busy flow_busy
   counted silent-dropped flow_silent_and_dropped
   counted error-answers flow_error_answers
+  counted names-wide flow_names wide
+  counted names-ansi flow_names ansi
 }
 
 # flows_summary: the checks per flow and in all; false when any check failed.

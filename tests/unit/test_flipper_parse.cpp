@@ -61,6 +61,19 @@ TEST(FlipperListLine, GrammarOfDirectoryAndFileLines) {
       {"[F] negative.bin -8b", TListLineKind::Entry, "negative.bin", false, 0},
       {"[F] error.txt 3b", TListLineKind::Entry, "error.txt", false, 3},
       {"[D] ..", TListLineKind::Entry, "..", true, 0},
+      // Names come in code page 850 and leave as UTF-8; ASCII names stay as they are.
+      {"\t[F] \x9A"
+       "berweisung.sub 42b",
+       TListLineKind::Entry,
+       "\xC3\x9C"
+       "berweisung.sub",
+       false, 42},
+      {"[D] Gr\x81\xE1"
+       "e",
+       TListLineKind::Entry,
+       "Gr\xC3\xBC\xC3\x9F"
+       "e",
+       true, 0},
       {"\tEmpty", TListLineKind::NoMarker, "", false, 0},
       {"[D]", TListLineKind::NoMarker, "", false, 0},
       {"\t[D] \t", TListLineKind::NoMarker, "", false, 0},
@@ -141,8 +154,13 @@ TEST(FlipperPaths, BlankPathsAreQuotedAndUntypeablePathsRefused) {
       {"/ext/a\rstorage remove /ext/keep", "control character (byte 13)"},
       {"/ext/a\tb", "control character (byte 9)"},
       {"/ext/a\x7f", "control character (byte 127)"},
-      {"/ext/M\xc3\xbcll", "non-ASCII character (byte 195)"},
-      {"/ext/\x80", "non-ASCII character (byte 128)"},
+      // A name listed from the card in code page 850 comes back as UTF-8: refused, saying why.
+      {"/ext/\xC3\x9C"
+       "berweisung.sub",
+       "Cannot use \"/ext/\xC3\x9C"
+       "berweisung.sub\" on the Flipper: its command line cannot "
+       "take characters outside ASCII (\"\xC3\x9C\"), it drops them or takes them for cursor keys"},
+      {"/ext/\x80", "characters outside ASCII (\"\xEF\xBF\xBD\")"},
       {std::string("/ext/a\0b", 8), "control character (byte 0)"},
   };
   for (const auto& b : bad) {

@@ -158,6 +158,8 @@ class PluginRoot : public ::testing::Test {
   void TearDown() override {
     SetPortEnumerator(nullptr);
     LogProc.store(nullptr);
+    LogProcW.store(nullptr);
+    WideCallbacks.store(false);
     SetConnectNotify(nullptr);
     DeviceLogProc = nullptr;
     ComScanLogProc = nullptr;
@@ -670,6 +672,61 @@ TEST_F(PluginRoot, FailedFindFirstLeavesTheFindDataZeroed) {
     EXPECT_EQ(std::count(bytes, bytes + sizeof(data), 0), static_cast<long>(sizeof(data)))
         << c.Path;
   }
+}
+
+std::vector<LogRecord> gWideLog;
+void WFX_API RecordWideLog(int nr, int type, WCHAR* text) {
+  std::u16string wide = text ? std::u16string(text) : u"<null>";
+  gWideLog.push_back({nr, type, std::string(wide.begin(), wide.end())});  // ASCII in these tests
+}
+
+// The wide find functions list what the ANSI ones list, names in UTF-16, from one context.
+TEST_F(PluginRoot, WideFindFunctionsListTheRootInUtf16) {
+  gPorts = {Port("COM7", "", 0x0483, 0x5740, "FLIP_Abc1"), Port("COM5", "", 0x1D50, 0x6018)};
+  WIN32_FIND_DATAW data;
+  std::memset(&data, 0xAB, sizeof(data));
+  HANDLE h = FsFindFirstW(const_cast<WCHAR*>(u"\\"), &data);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE);
+  std::vector<std::u16string> names{data.cFileName};
+  EXPECT_EQ(U32(data.dwFileAttributes), FILE_ATTRIBUTE_DIRECTORY);
+  while (FsFindNextW(h, &data)) names.push_back(data.cFileName);
+  EXPECT_EQ(FsFindClose(h), 0);
+  EXPECT_EQ(names, (std::vector<std::u16string>{u"Flipper Zero Abc1 (COM7)", u"PortaPack (COM5)"}));
+  EXPECT_FALSE(FsFindNextW(h, &data));
+  EXPECT_EQ(FsFindFirstW(const_cast<WCHAR*>(u"\\"), nullptr), INVALID_HANDLE_VALUE);
+}
+
+// Every wide export refuses a name with a lone surrogate: its failure result, "path not found"
+// for the listing, and the reason behind the export's prefix in the host's log window.
+TEST_F(PluginRoot, WideExportsRefuseNamesThatNameNoFileWithTheReason) {
+  gPorts = {Port("COM5", "", 0x1D50, 0x6018)};
+  FsInitW(7, nullptr, RecordWideLog, nullptr);
+  gWideLog.clear();
+  std::u16string bad = u"\\PortaPack (COM5)\\a\xD800";
+  WCHAR* name = bad.data();
+  WCHAR local[] = u"/tmp/x";
+  WIN32_FIND_DATAW data;
+  EXPECT_EQ(FsFindFirstW(name, &data), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(errno, static_cast<int>(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(FsGetFileW(name, local, 0, nullptr), FS_FILE_READERROR);
+  EXPECT_EQ(FsPutFileW(local, name, 0), FS_FILE_WRITEERROR);
+  EXPECT_EQ(FsRenMovFileW(name, name, TRUE, FALSE, nullptr), FS_FILE_WRITEERROR);
+  EXPECT_FALSE(FsDeleteFileW(name));
+  EXPECT_FALSE(FsRemoveDirW(name));
+  EXPECT_FALSE(FsMkDirW(name));
+  EXPECT_FALSE(FsDisconnectW(name));
+  std::vector<std::string> prefixes;
+  for (const LogRecord& record : gWideLog) {
+    EXPECT_EQ(record.nr, 7);
+    EXPECT_EQ(record.type, MSGTYPE_IMPORTANTERROR);
+    const size_t reason = record.text.find("Cannot use the name ");
+    ASSERT_NE(reason, std::string::npos) << record.text;
+    EXPECT_NE(record.text.find("lone UTF-16 surrogate"), std::string::npos) << record.text;
+    prefixes.push_back(record.text.substr(0, reason));
+  }
+  EXPECT_EQ(prefixes,
+            (std::vector<std::string>{"ListDir failed: ", "GetFile: ", "PutFile: ", "Rename: ",
+                                      "Delete: ", "RmDir: ", "MkDir: ", "Disconnect: "}));
 }
 
 }  // namespace

@@ -309,6 +309,33 @@ TEST_F(SerialPortTest, ReadUntilTimeOutKeepsWhatArrived) {
   EXPECT_EQ(data, "partial answer");
 }
 
+TEST_F(SerialPortTest, ReadMoreUntilSearchesWhatItHoldsFirst) {
+  int32_t match = -1;
+  // A marker among the held bytes ends the wait without a read: what the peer sent stays.
+  ASSERT_TRUE(Peer.Send("next"));
+  std::string data = "chunk\r\n>: ";
+  EXPECT_TRUE(Port.ReadMoreUntil({">: "}, 5000, data, match));
+  EXPECT_EQ(match, 0);
+  EXPECT_EQ(data, "chunk\r\n>: ");
+  EXPECT_TRUE(Port.ReadExact(4, 5000, data));
+  EXPECT_EQ(data, "next");
+
+  // A marker that begins in the held bytes and ends in the new ones.
+  data = "tail\r\nRea";
+  Peer.SendLater({{50, "dy?\r\n"}});
+  EXPECT_TRUE(Port.ReadMoreUntil({"Ready?\r\n"}, 5000, data, match));
+  EXPECT_EQ(data, "tail\r\nReady?\r\n");
+
+  // Without a marker in time: false, the held bytes and what came.
+  data = "held ";
+  ASSERT_TRUE(Peer.Send("more"));
+  TStopwatch watch;
+  EXPECT_FALSE(Port.ReadMoreUntil({">: "}, 300, data, match));
+  EXPECT_LT(watch.Ms(), 3000);
+  EXPECT_EQ(match, -1);
+  EXPECT_EQ(data, "held more");
+}
+
 // ---- ReadLine -------------------------------------------------------------------------------
 
 TEST_F(SerialPortTest, ReadLineEndsAtCrLfOrLfAndConsumesTheEnd) {

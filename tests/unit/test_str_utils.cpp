@@ -101,8 +101,14 @@ TEST(CardNameKey, FoldsLettersAsTheCardDoes) {
       {"\xce\xb1", "\xce\x91", true},          // α, Α
       {"\xd0\xb6", "\xd0\x96", true},          // ж, Ж
       {"\xd1\x91", "\xd0\x81", true},          // ё, Ё
-      {"\xe4.txt", "\xc4.txt", true},          // Latin-1 bytes of a Windows name
-      {"\xe4.txt", "\xc3\xa4.txt", true},      // the same letter in either form
+      // Greek names usually carry tonos, and end in a final sigma.
+      {"\xce\xac\xcf\x8e", "\xce\x86\xce\x8f", true},  // ά ώ, Ά Ώ
+      {"\xce\xad\xcf\x8c", "\xce\x88\xce\x8c", true},  // έ ό, Έ Ό
+      {"\xcf\x82", "\xce\xa3", true},                  // ς, Σ
+      {"\xcf\x8a", "\xce\xaa", true},                  // ϊ, Ϊ
+      {"\xef\xbd\x81", "\xef\xbc\xa1", true},          // full-width a, A
+      {"\xe4.txt", "\xc4.txt", true},                  // Latin-1 bytes of a Windows name
+      {"\xe4.txt", "\xc3\xa4.txt", true},              // the same letter in either form
       {"\xc3\xa4", "a", false},
       {"\xc3\xb7", "\xc3\x97", false},  // ÷ and × are no letters
       {"\xc4\xb1", "I", false},         // dotless i stays

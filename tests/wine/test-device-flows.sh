@@ -20,8 +20,12 @@ plugin=quarnel.wfx64 loader=$QUARNEL_WINE64
 [ -n "$loader" ] || { echo "FAIL: no Wine loader for $target"; exit 1; }
 # The loader itself, not quarnel_wine: a host run in the background must be the process whose PID
 # the flows end.
-host=("$loader" "$build/$target/wfxhost.exe" --progress lines "Z:$build/$target/$plugin")
-SEP='\' PORT_PREFIX=COM PORT_BASE=5
+# The output in UTF-8, so that the flows' lines are the Linux test's.
+host=("$loader" "$build/$target/wfxhost.exe" --progress lines --codepage 65001)
+host_plugin="Z:$build/$target/$plugin"
+# The prefix's ANSI code page follows the locale: C.UTF-8 gives 1252, as in Western Europe.
+export LC_ALL=C.UTF-8
+SEP='\' PORT_PREFIX=COM PORT_BASE=5 ANSI_CP=1252
 
 host_path() { echo "Z:${1//\//\\}"; }
 start_sims() {

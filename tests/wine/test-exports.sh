@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Both Windows plug-ins export the host's functions under their plain names (no FsInit@16) and
-# import nothing but system DLLs: no MinGW runtime DLL may be needed on the user's machine.
+# Both Windows plug-ins export the host's functions, the ANSI ones and the wide ones in their
+# complete set, under their plain names (no FsInit@16), and import nothing but system DLLs: no
+# MinGW runtime DLL may be needed on the user's machine.
 set -euo pipefail
 build=$1
 names="FsInit FsSetDefaultParams FsGetDefRootName FsFindFirst FsFindNext FsFindClose FsGetFile
-FsPutFile FsRenMovFile FsDeleteFile FsRemoveDir FsMkDir FsDisconnect"
+FsPutFile FsRenMovFile FsDeleteFile FsRemoveDir FsMkDir FsDisconnect
+FsInitW FsFindFirstW FsFindNextW FsGetFileW FsPutFileW FsRenMovFileW FsDeleteFileW FsRemoveDirW
+FsMkDirW FsDisconnectW"
 mandatory=$names
 system_dll='^(kernel32|advapi32|msvcrt|user32|ntdll|ws2_32|ucrtbase|api-ms-win-.*)\.dll$'
 status=0

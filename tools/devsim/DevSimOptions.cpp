@@ -20,7 +20,7 @@ std::string UsageText() {
          "  Serves the device's shell on a new pseudo-terminal; the first line printed is the\n"
          "  slave's path. DIR is the SD card (Flipper: DIR/int and DIR/ext).\n"
          "options:\n"
-         "  --rate BYTES_PER_S   pace what the device sends (default: as fast as possible)\n"
+         "  --rate BYTES_PER_S   pace the line in each direction (default: as fast as possible)\n"
          "  --latency-ms MS      delay every byte the device sends by MS\n"
          "  --silent             never answer (input is read and thrown away)\n"
          "  --stall-after N      freeze after N transfer payload bytes (both directions, counted\n"

@@ -15,8 +15,8 @@ struct TOptions {
   TDeviceKind Device = TDeviceKind::Portapack;
   // The storage: the PortaPack's SD card, or for the Flipper ROOT/int and ROOT/ext.
   std::string Root;
-  // Link model for what the device sends: bytes per second (0 = as fast as the pseudo-terminal
-  // takes them) and a fixed delay added to every byte the device sends.
+  // Link model: bytes per second in each direction (0 = as fast as the pseudo-terminal takes
+  // them) and a fixed delay added to every byte the device sends.
   uint64_t RateBytesPerSecond = 0;
   uint32_t LatencyMs = 0;
   // Faults.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "Checksums.h"
+#include "util/uUnicode.h"
 
 namespace devsim {
 
@@ -381,10 +382,13 @@ bool TFlipperShell::List(const TPath& Path) {
   }
   std::string Text;
   while (dirent* Entry = readdir(Dir)) {
-    std::string Name = Entry->d_name;
-    if (Name == "." || Name == "..") continue;
+    const std::string HostName = Entry->d_name;
+    if (HostName == "." || HostName == "..") continue;
     struct stat Info {};
-    if (stat((Path.Host + "/" + Name).c_str(), &Info) != 0) continue;
+    if (stat((Path.Host + "/" + HostName).c_str(), &Info) != 0) continue;
+    // The card driver is not Unicode: it lists names in code page 850, with "?" for what that
+    // lacks. The storage folder holds the names in UTF-8, as the card's long names are Unicode.
+    const std::string Name = Utf8ToCp850(HostName);
     if (S_ISDIR(Info.st_mode)) {
       Text += "\t[D] " + Name + "\r\n";
     } else {

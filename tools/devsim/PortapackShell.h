@@ -1,6 +1,7 @@
 // The PortaPack's ChibiOS shell as Mayhem 2.3 serves it over USB: banner once, "ch> " prompt,
-// echo, CR-ended lines of at most 63 characters and 6 arguments, and the SD-card file commands
-// with their one open-file slot and their "Error calling delete_file: <code> <text>" errors.
+// echo, CR-ended lines of at most 63 bytes (UTF-8 passes as it is) and 6 arguments, and the SD-card
+// file commands with their one open-file slot and their "Error calling delete_file: <code> <text>"
+// errors.
 #pragma once
 
 #include <cstdint>

@@ -216,10 +216,29 @@ void TPtyLink::FlushSlaveInput() {
   }
 }
 
-void TPtyLink::ReadFromMaster() {
+// Bytes of one pacing slice: about 5 ms of line time, so the rate holds over short spans too.
+size_t TPtyLink::SliceBytes() const {
+  size_t Limit = static_cast<size_t>(Config_.RateBytesPerSecond / 200);
+  return std::max<size_t>(1, std::min<size_t>(Limit, 16384));
+}
+
+int64_t TPtyLink::LineTimeNs(size_t Bytes) const {
+  return static_cast<int64_t>(static_cast<uint64_t>(Bytes) * 1'000'000'000ull /
+                              Config_.RateBytesPerSecond);
+}
+
+void TPtyLink::ReadFromMaster(bool Paced) {
   char Buffer[65536];
+  Paced = Paced && Config_.RateBytesPerSecond > 0 && !Config_.DiscardInput;
   for (;;) {
     size_t Room = sizeof(Buffer);
+    int64_t Now = 0;
+    if (Paced) {
+      // The host's bytes cross the line at its rate: one slice, then the next once it has.
+      Now = NowNs();
+      if (InputFreeNs_ > Now) return;
+      Room = SliceBytes();
+    }
     bool Keep = false;
     {
       std::lock_guard<std::mutex> Guard(Lock_);
@@ -238,6 +257,7 @@ void TPtyLink::ReadFromMaster() {
     }
     ssize_t Count = read(Master_, Buffer, Room);
     if (Count > 0) {
+      if (Paced) InputFreeNs_ = Now + LineTimeNs(static_cast<size_t>(Count));
       Transcript_.Record('>', Buffer, static_cast<size_t>(Count));
       if (Keep) {
         std::lock_guard<std::mutex> Guard(Lock_);
@@ -256,12 +276,7 @@ void TPtyLink::ReadFromMaster() {
 void TPtyLink::WriteToMaster(int64_t Now) {
   // Gathers the ready bytes of several segments into one write (an echoed character, a line and
   // a prompt usually go out together), at most one rate slice of them.
-  size_t Limit = 65536;
-  if (Config_.RateBytesPerSecond > 0) {
-    // Pace in slices of about 5 ms of line time, so the rate holds over short spans too.
-    Limit = static_cast<size_t>(Config_.RateBytesPerSecond / 200);
-    Limit = std::max<size_t>(1, std::min<size_t>(Limit, 16384));
-  }
+  const size_t Limit = Config_.RateBytesPerSecond > 0 ? SliceBytes() : 65536;
   std::string Batch;
   {
     std::lock_guard<std::mutex> Guard(Lock_);
@@ -287,11 +302,8 @@ void TPtyLink::WriteToMaster(int64_t Now) {
     if (Front.Offset == Front.Bytes.size()) Output_.pop_front();
   }
   OutputBytes_ -= static_cast<size_t>(Written);
-  if (Config_.RateBytesPerSecond > 0) {
-    LinkFreeNs_ = std::max(LinkFreeNs_, Now) +
-                  static_cast<int64_t>(static_cast<uint64_t>(Written) * 1'000'000'000ull /
-                                       Config_.RateBytesPerSecond);
-  }
+  if (Config_.RateBytesPerSecond > 0)
+    LinkFreeNs_ = std::max(LinkFreeNs_, Now) + LineTimeNs(static_cast<size_t>(Written));
   Changed_.notify_all();
 }
 
@@ -312,7 +324,7 @@ void TPtyLink::ProcessWatchEvents() {
         if (OpenCount_++ == 0) OnOpened();
       } else if ((Event->mask & IN_CLOSE) && OpenCount_ > 0 && --OpenCount_ == 0) {
         // What the host wrote before closing still belongs to the session that ends.
-        ReadFromMaster();
+        ReadFromMaster(false);
         OnHungUp();
       }
     }
@@ -367,13 +379,18 @@ void TPtyLink::Run(int StopFd) {
     pollfd Fds[4] = {
         {StopFd, POLLIN, 0}, {WakeFd_, POLLIN, 0}, {WatchFd_, POLLIN, 0}, {Master_, 0, 0}};
     int64_t WaitNs = -1;
-    if (Reading) Fds[3].events |= POLLIN;
+    if (Reading && Config_.RateBytesPerSecond > 0 && !Config_.DiscardInput && InputFreeNs_ > Now) {
+      // The line still carries the host's last slice: read again when it has.
+      WaitNs = InputFreeNs_ - Now;
+    } else if (Reading) {
+      Fds[3].events |= POLLIN;
+    }
     // Output waits while the port is closed, as a device's does while the host does not poll.
     if (HaveOutput && Open) {
       if (NextOutputNs <= Now) {
         Fds[3].events |= POLLOUT;
       } else {
-        WaitNs = NextOutputNs - Now;
+        WaitNs = WaitNs < 0 ? NextOutputNs - Now : std::min(WaitNs, NextOutputNs - Now);
       }
     }
     timespec Timeout = ToTimespec(WaitNs);
@@ -391,7 +408,7 @@ void TPtyLink::Run(int StopFd) {
     }
     // Events first: input that came before a close belongs to the closing session.
     if (Fds[2].revents & POLLIN) ProcessWatchEvents();
-    if (Fds[3].revents & POLLIN) ReadFromMaster();
+    if (Fds[3].revents & POLLIN) ReadFromMaster(true);
     if (Fds[3].revents & POLLOUT) WriteToMaster(NowNs());
   }
   std::lock_guard<std::mutex> Guard(Lock_);

@@ -1,7 +1,8 @@
 // The simulator's side of the serial line: a pseudo-terminal master served by one I/O loop.
 //
 // The loop owns the master descriptor. It reads the host's bytes into an input buffer for the
-// shell thread, sends the shell's answers through a link model (a fixed latency and a byte rate),
+// shell thread (at the link's byte rate, when one is set), sends the shell's answers through a
+// link model (a fixed latency and the same byte rate),
 // records both directions in the transcript and watches whether the host holds the port open:
 // inotify reports every open and close of the slave, in order, which stands in for the USB
 // host's control-line state (DTR) that begins and ends a device session. (A master's POLLHUP
@@ -25,6 +26,8 @@ struct TLinkConfig {
   bool PerSessionShell = false;
   // Read and throw away everything the host sends (a device that never answers).
   bool DiscardInput = false;
+  // Bytes per second in each direction (0: as fast as the pseudo-terminal goes); the latency is
+  // added to what the device sends.
   uint64_t RateBytesPerSecond = 0;
   uint32_t LatencyMs = 0;
 };
@@ -61,8 +64,13 @@ class TPtyLink final : public TLine {
 
   bool SessionValidLocked() const;
   void Wake();
-  void ReadFromMaster();
+  // Paced: at most one rate slice, and only once the link has carried the previous one; the
+  // bytes a closing host wrote are taken at once.
+  void ReadFromMaster(bool Paced);
   void WriteToMaster(int64_t Now);
+  // Rate model: the bytes of one pacing slice, and the line time of Bytes.
+  size_t SliceBytes() const;
+  int64_t LineTimeNs(size_t Bytes) const;
   void OnHungUp();
   void OnOpened();
   void FlushSlaveInput();
@@ -92,7 +100,8 @@ class TPtyLink final : public TLine {
   bool InputThrottled_ = false;
   std::deque<TSegment> Output_;
   size_t OutputBytes_ = 0;
-  int64_t LinkFreeNs_ = 0;  // when the link has finished sending what went out before (rate model)
+  int64_t LinkFreeNs_ = 0;   // when the link has finished sending what went out before (rate model)
+  int64_t InputFreeNs_ = 0;  // when the link has carried the host's bytes read before (rate model)
 };
 
 }  // namespace devsim

@@ -9,6 +9,7 @@
 
 #include "Commands.h"
 #include "HostSystem.h"
+#include "StackCheck.h"
 #include "WfxHost.h"
 
 namespace {
@@ -55,6 +56,15 @@ const char kUsage[] =
     "  --plugin-nr N        PluginNr for FsInit (default 0)\n"
     "  --progress MODE      auto (bar on a terminal, else lines), bar, lines or none\n"
     "  --details FILE       details log lines (type 3) go to FILE instead of the output\n"
+    "  --interface MODE     auto (default): the wide (UTF-16) form of each function where the\n"
+    "                       plug-in exports it, else the ANSI one, as the file managers do\n"
+    "                       (FsInit, then FsInitW); wide: the wide forms only; ansi: the ANSI\n"
+    "                       forms only (on Windows in the ANSI code page, on Linux UTF-8)\n"
+    "  --codepage CP        Windows: write the output in code page CP (65001 = UTF-8) instead\n"
+    "                       of the console's (the OEM code page when there is no console)\n"
+    "  --check-stack        32-bit Windows host only: measure the stack pointer around every\n"
+    "                       export call; a function that does not pop its arguments (not\n"
+    "                       __stdcall) is reported and makes the exit status 1\n"
     "  --help               this text\n"
     "\n"
     "Output (standard output, one line each, flushed per line):\n"
@@ -72,7 +82,12 @@ const char kUsage[] =
     "  request[8 MsgOK] TITLE: TEXT => TRUE        RequestProc (input requests add [TEXT IN]\n"
     "                                              before and [TEXT OUT] after the answer)\n"
     "  progress 45% SOURCE -> TARGET [=> abort]    ProgressProc\n"
-    "Control characters in plug-in texts print as \\r, \\n, \\t, \\xNN.\n"
+    "  stack: N exports checked in N calls: ...     --check-stack verdict, at the end\n"
+    "Control characters in plug-in texts print as \\r, \\n, \\t, \\xNN. Results print under\n"
+    "the ANSI name of the function also when its wide form ran; a callback line that comes\n"
+    "through an ANSI callback after FsInitW ends in \"[ANSI callback after FsInitW]\".\n"
+    "Texts: names on the command line and in scripts are UTF-8 (on Windows the command line is\n"
+    "read as Unicode); the output is UTF-8 on Linux and in the console's code page on Windows.\n"
     "\n"
     "Exit status: 0 when every command succeeded (FS_FILE_OK, TRUE, a listing or an empty\n"
     "folder), 1 when any failed, 2 for a usage error or a plug-in that cannot be loaded.\n";
@@ -129,10 +144,23 @@ bool ReadScript(const std::string& path, const CommandOptions& defaults,
   return true;
 }
 
+bool ParseInterfaceChoice(const std::string& text, InterfaceChoice& choice) {
+  if (text == "auto") {
+    choice = InterfaceChoice::Auto;
+  } else if (text == "wide") {
+    choice = InterfaceChoice::Wide;
+  } else if (text == "ansi") {
+    choice = InterfaceChoice::Ansi;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> words(argv + 1, argv + argc);
+  std::vector<std::string> words = CommandLineWords(argc, argv);
   RunOptions run;
   run.iniName = TempDirectory() + "wfxhost.ini";
   CommandOptions defaults;
@@ -147,11 +175,21 @@ int main(int argc, char** argv) {
       ++index;
       break;
     }
+    if (word == "--check-stack") {
+      if (!WFXHOST_STACK_CHECK) {
+        return UsageError(
+            "--check-stack: only the 32-bit Windows host has a calling convention "
+            "to check");
+      }
+      run.checkStack = true;
+      continue;
+    }
     if (word.size() < 2 || word.compare(0, 2, "--") != 0) break;
     std::string error;
     const size_t equals = word.find('=');
     const std::string name = word.substr(0, equals);
-    if (name == "--ini" || name == "--plugin-nr" || name == "--progress" || name == "--details") {
+    if (name == "--ini" || name == "--plugin-nr" || name == "--progress" || name == "--details" ||
+        name == "--interface" || name == "--codepage") {
       std::string value;
       if (equals != std::string::npos) {
         value = word.substr(equals + 1);
@@ -171,6 +209,16 @@ int main(int argc, char** argv) {
           return UsageError("--plugin-nr needs a number, not \"" + value + "\"");
         }
         run.pluginNr = static_cast<int>(number);
+      } else if (name == "--interface") {
+        if (!ParseInterfaceChoice(value, run.interfaceChoice))
+          return UsageError("--interface takes auto, wide or ansi, not \"" + value + "\"");
+      } else if (name == "--codepage") {
+        char* end = nullptr;
+        const unsigned long number = std::strtoul(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || number == 0 || number > 65535 ||
+            !SetOutputCodePage(static_cast<uint32_t>(number)))
+          return UsageError("--codepage: no code page \"" + value + "\" to write the output in" +
+                            " here (Linux writes UTF-8, 65001)");
       } else if (!ParseProgressStyle(value, run.progress)) {
         return UsageError("--progress takes auto, bar, lines or none, not \"" + value + "\"");
       }
@@ -202,6 +250,6 @@ int main(int argc, char** argv) {
   for (const Command& each : commands) {
     if (!RunCommand(each)) allOk = false;
   }
-  StopPlugin();
+  if (!StopPlugin()) allOk = false;
   return allOk ? 0 : 1;
 }

@@ -57,6 +57,20 @@ std::string GetEnv(const char* name) {
   return value ? std::string(value) : std::string();
 }
 
+// Double Commander on Linux passes UTF-8 through the ANSI interface: nothing to convert.
+std::string AnsiToUtf8(const std::string& Text) {
+  return Text;
+}
+
+std::string Utf8ToAnsi(const std::string& Text, bool* Lossless) {
+  if (Lossless) *Lossless = true;
+  return Text;
+}
+
+uint32_t AnsiCodePage() {
+  return 65001;
+}
+
 void SetLastErrorCode(uint32_t code) {
   errno = static_cast<int>(code);
 }

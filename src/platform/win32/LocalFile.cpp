@@ -1,4 +1,5 @@
-// Win32 primitives of the local files: CreateFileA with ANSI paths as the host hands them over.
+// Win32 primitives of the local files: the W calls with the UTF-8 paths converted, so that a local
+// name in any language works whichever interface the host called.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -6,6 +7,7 @@
 
 #include "platform/LocalFile.h"
 #include "platform/LocalFileOs.h"
+#include "platform/win32/WideText.h"
 
 namespace platform {
 
@@ -19,8 +21,8 @@ HANDLE AsHandle(intptr_t Handle) {
 
 intptr_t Open(const std::string& Path, DWORD Access, DWORD Disposition) {
   // Others may read meanwhile but not write: an upload sends one consistent content.
-  HANDLE h = CreateFileA(Path.c_str(), Access, FILE_SHARE_READ, nullptr, Disposition,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(win32::WideFromUtf8(Path).c_str(), Access, FILE_SHARE_READ, nullptr,
+                         Disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   return h == INVALID_HANDLE_VALUE ? -1 : reinterpret_cast<intptr_t>(h);
 }
 
@@ -70,16 +72,16 @@ uint32_t ProcessId() {
 }  // namespace os
 
 bool LocalFileExists(const std::string& Path) {
-  DWORD attributes = GetFileAttributesA(Path.c_str());
+  DWORD attributes = GetFileAttributesW(win32::WideFromUtf8(Path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool DeleteLocalFile(const std::string& Path) {
-  return DeleteFileA(Path.c_str()) != 0;
+  return DeleteFileW(win32::WideFromUtf8(Path).c_str()) != 0;
 }
 
 bool LocalFileWritable(const std::string& Path) {
-  DWORD attributes = GetFileAttributesA(Path.c_str());
+  DWORD attributes = GetFileAttributesW(win32::WideFromUtf8(Path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_READONLY);
 }
 
@@ -87,8 +89,8 @@ bool CreateNewLocalFile(const std::string& Path, bool /*OwnerOnly*/, bool& Exist
   Exists = false;
   // CREATE_NEW fails on anything at Path, a symbolic link or junction included. The folders this
   // is used in (the user's own TEMP, the target's folder) give their permissions to new files.
-  HANDLE h = CreateFileA(Path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                         nullptr);
+  HANDLE h = CreateFileW(win32::WideFromUtf8(Path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     DWORD error = GetLastError();
     Exists = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS;
@@ -99,7 +101,8 @@ bool CreateNewLocalFile(const std::string& Path, bool /*OwnerOnly*/, bool& Exist
 }
 
 bool ReplaceLocalFile(const std::string& From, const std::string& To) {
-  return MoveFileExA(From.c_str(), To.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  return MoveFileExW(win32::WideFromUtf8(From).c_str(), win32::WideFromUtf8(To).c_str(),
+                     MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
 std::string ResolveLocalFile(const std::string& Path) {

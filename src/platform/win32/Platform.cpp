@@ -9,6 +9,8 @@
 
 #include <cstdlib>
 
+#include "platform/win32/WideText.h"
+
 namespace platform {
 
 uint64_t TickCountMs() {
@@ -26,11 +28,11 @@ TLocalTime LocalTimeNow() {
 }
 
 std::string TempDirectory() {
-  char buffer[261] = {};
-  DWORD n = GetTempPathA(sizeof(buffer), buffer);
+  wchar_t buffer[261] = {};
+  DWORD n = GetTempPathW(261, buffer);
   // A result larger than the buffer means the path did not fit; the caller then falls back.
-  if (n == 0 || n >= sizeof(buffer)) return {};
-  return std::string(buffer, n);
+  if (n == 0 || n >= 261) return {};
+  return win32::Utf8FromWide(buffer, n);
 }
 
 char PathSeparator() {
@@ -42,8 +44,9 @@ bool AppendToFile(const std::string& path, const std::string& data) {
   // in one step, as O_APPEND does. Seeking to the end and then writing would let another process
   // (the other bitness of the host, or a second window of it) write in between, and one line
   // would overwrite the other.
-  HANDLE h = CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(win32::WideFromUtf8(path).c_str(), FILE_APPEND_DATA,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD written = 0;
   BOOL ok = WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
@@ -57,10 +60,12 @@ std::string PortDevicePath(const std::string& Name) {
 
 std::string GetEnv(const char* name) {
   if (!name) return {};
-  char buffer[32768];
-  DWORD n = GetEnvironmentVariableA(name, buffer, sizeof(buffer));
-  if (n == 0 || n >= sizeof(buffer)) return {};
-  return std::string(buffer, n);
+  std::wstring wideName = win32::WideFromUtf8(name);
+  static constexpr DWORD kCapacity = 32768;
+  std::wstring buffer(kCapacity, L'\0');
+  DWORD n = GetEnvironmentVariableW(wideName.c_str(), buffer.data(), kCapacity);
+  if (n == 0 || n >= kCapacity) return {};
+  return win32::Utf8FromWide(buffer.data(), n);
 }
 
 void SetLastErrorCode(uint32_t code) {
