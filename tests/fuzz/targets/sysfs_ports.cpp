@@ -3,12 +3,12 @@
 // device in a fake sysfs tree (a missing piece leaves its file out). Checked: one port, with the
 // name strings fit for a folder name (no separator, no control byte, at most 100 bytes, cut at a
 // character boundary) and the ids read as four hexadecimal digits or not at all.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -21,6 +21,15 @@ namespace {
 
 fs::path Base;
 fs::path UsbDevice;
+
+// What each attribute file holds now (absent: no file), so that an input rewrites only the files
+// it changes: the scan's own reads are what is being tested, not the harness's writes.
+struct TAttributeFile {
+  std::string Path;
+  bool Present = false;
+  std::string Text;
+};
+TAttributeFile Files[4];
 
 void RemoveTree() {
   std::error_code ec;
@@ -95,13 +104,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   const std::vector<std::string> pieces = fuzz::SplitInput(Data, Size, "\xFF\xFF");
   const char* const kFiles[] = {"product", "serial", "idVendor", "idProduct"};
   for (size_t i = 0; i < 4; ++i) {
-    const fs::path file = UsbDevice / kFiles[i];
-    if (i < pieces.size()) {
-      std::ofstream(file, std::ios::binary | std::ios::trunc) << pieces[i];
+    TAttributeFile& file = Files[i];
+    if (file.Path.empty()) file.Path = (UsbDevice / kFiles[i]).string();
+    const bool present = i < pieces.size();
+    if (present == file.Present && (!present || pieces[i] == file.Text)) continue;
+    if (present) {
+      const int fd = open(file.Path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+      FUZZ_CHECK(fd >= 0, "cannot write " + file.Path);
+      FUZZ_CHECK(
+          write(fd, pieces[i].data(), pieces[i].size()) == static_cast<ssize_t>(pieces[i].size()),
+          "cannot write " + file.Path);
+      close(fd);
+      file.Text = pieces[i];
     } else {
-      std::error_code ec;
-      fs::remove(file, ec);
+      unlink(file.Path.c_str());
     }
+    file.Present = present;
   }
   // idVendor and idProduct must exist for a USB device; without them there is no port.
   const bool usb = pieces.size() >= 4;
