@@ -339,6 +339,16 @@ void AddExamples(TCorpus& Corpus) {
             {"\xc3\xa4\xc3\x84.txt \xd0\xb6\xd0\x96 \xe4\xc4 \xff"},
             {"\xe0\x80\x80 \xc0\xaf \xed\xa0\x80 \xf0\x9f\x98\x80"},
             {"User abort"}});
+  // UTF-8 names in several languages, pieces that are not UTF-8, code page 850 bytes, and
+  // UTF-16 pairs (a surrogate pair, a lone surrogate).
+  AddTable(Corpus, "unicode_text",
+           {{"Gr\xc3\xbc\xc3\x9f \xce\xb1\xce\xb2\xce\xb3 \xe6\x97\xa5\xe6\x9c\xac "
+             "\xf0\x9f\x98\x80.txt"},
+            {"\xe0\x80\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe6\x97 \x80 \xff"},
+            {"M\x81ller \x84\x8e \xe1 \xfd.sub"},
+            {std::string("a\0b\0=\xd8\x00\xde\x00\xd8\0\0\xdcz\0", 16)},
+            {std::string(120, 'n') + std::string(60, '\xce') + "\xce\xb1" + std::string(90, 'z')},
+            {"?*\\/:\"<>|" + kNul + "tail"}});
   AddTable(Corpus, "portapack_answers",
            {{"ls /X", "ls /X\r\na.txt 12\r\nch> "},
             {"ls /X", "ch> ls /X\r\nAPPS/\r\nb\r\nch> "},
