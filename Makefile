@@ -7,6 +7,7 @@ CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 60
 FUZZ_RUNS ?=
 FUZZ_TARGETS ?=
+FUZZ_OPTIONS ?=
 
 .PHONY: all deps build build-linux build-win64 build-win32 build-asan build-tsan build-fuzz test \
         test-native test-tsan test-wine test-dc fuzz demo dist format format-check clean
@@ -70,11 +71,12 @@ test-dc:
 	bash tests/doublecmd/test-doublecmd.sh build/linux
 
 # Each fuzz target (tests/fuzz) under libFuzzer for FUZZ_SECONDS (or FUZZ_RUNS executions, if
-# given and reached first), one after the other; new crashes land in build/fuzz/fuzz-crashes/.
+# given and reached first; FUZZ_OPTIONS adds libFuzzer options), one after the other; new crashes
+# land in build/fuzz/fuzz-crashes/.
 # Not part of `make test`, which replays the seed corpora.
 fuzz: deps
 	$(MAKE) build-fuzz
-	FUZZ_RUNS=$(FUZZ_RUNS) bash tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+	FUZZ_RUNS=$(FUZZ_RUNS) FUZZ_OPTIONS="$(FUZZ_OPTIONS)" bash tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 demo: deps
 	$(MAKE) build

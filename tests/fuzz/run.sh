@@ -9,7 +9,8 @@
 #   tests/fuzz/run.sh BUILD SECONDS [NAME...]     (all targets of BUILD/fuzz-targets.txt by default)
 #
 # With FUZZ_RUNS=N in the environment a target also stops after N executions (a long campaign:
-# FUZZ_RUNS=10000000 with a time limit of hours).
+# FUZZ_RUNS=10000000 with a time limit of hours). FUZZ_OPTIONS adds libFuzzer options to every
+# run (say -max_len=1024 for a target whose inputs are short by nature).
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -41,6 +42,7 @@ for name in "${targets[@]}"; do
            -artifact_prefix="$crashes/")
   [ -f "$here/dict/$name.dict" ] && options+=(-dict="$here/dict/$name.dict")
   [ -n "${FUZZ_RUNS:-}" ] && options+=(-runs="$FUZZ_RUNS")
+  [ -n "${FUZZ_OPTIONS:-}" ] && read -r -a extra <<<"$FUZZ_OPTIONS" && options+=("${extra[@]}")
   before=$(find "$crashes" -type f | wc -l)
   echo "== $name: ${seconds} s"
   status=0
