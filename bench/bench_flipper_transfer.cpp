@@ -1,6 +1,7 @@
 // Throughput and memory of the Flipper driver against the simulator: 4 MiB downloads and uploads
 // through TFlipperDevice, on a paced link (--rate 1000000 --latency-ms 1, each way) and at full
-// speed, and the time an aborted download costs.
+// speed, with the copy's check ("storage md5" after the transfer) on and off, and the time an
+// aborted download costs.
 //
 // The protocol bound is the exchange driven by a minimal client straight on the tty (read_chunks
 // with the vendor's 8192-byte chunks, write_chunk with 32768-byte chunks, one answer byte per
@@ -112,12 +113,14 @@ struct TSetup {
   std::string LocalPath(const std::string& Name) const { return Local.Path() + "/" + Name; }
 };
 
-TRun DriverTransfer(const std::vector<std::string>& Extra, size_t Size, bool Upload) {
+TRun DriverTransfer(const std::vector<std::string>& Extra, size_t Size, bool Upload,
+                    bool Verify = true) {
   TRun run;
   TSetup setup;
   if (!setup.Start(Extra, Size)) return run;
   TShellDevicePtr device(new TFlipperDevice(setup.Sim->PortName()));
   if (!device->Connect()) return run;
+  device->Settings.Verify = Verify;
   const long rssBefore = StatusKib("VmRSS:");
   const bool peakReset = ResetPeak();
   auto start = TClock::now();
@@ -142,7 +145,8 @@ TRun DriverTransfer(const std::vector<std::string>& Extra, size_t Size, bool Upl
 }
 
 // The same exchange as the driver's, with nothing around it; seconds or -1.
-double MinimalClientTransfer(const std::vector<std::string>& Extra, size_t Size, bool Upload) {
+double MinimalClientTransfer(const std::vector<std::string>& Extra, size_t Size, bool Upload,
+                             bool Verify) {
   TSetup setup;
   if (!setup.Start(Extra, Size)) return -1;
   const std::string data = TestPattern(kMiB);
@@ -174,6 +178,9 @@ double MinimalClientTransfer(const std::vector<std::string>& Extra, size_t Size,
     }
     if (!tty.ReadUntil(kPrompt, text, kWaitMs)) return -1;
   }
+  if (Verify && (!tty.Write(Upload ? "storage md5 /ext/up.bin\r" : "storage md5 /ext/big.bin\r") ||
+                 !tty.ReadUntil(kPrompt, text, kWaitMs)))
+    return -1;
   double seconds = SecondsSince(start);
   if (Upload && !SameFiles(setup.LocalPath("src.bin"), setup.Remote("up.bin"))) return -1;
   return seconds;
@@ -191,17 +198,19 @@ long CalibrationGrowthKib(size_t Bytes) {
 }
 
 bool ReportRatio(const char* Link, const std::vector<std::string>& Extra, size_t Size, bool Upload,
-                 bool Paced) {
+                 bool Paced, bool Verify) {
   const char* what = Upload ? "upload" : "download";
-  TRun driver = DriverTransfer(Extra, Size, Upload);
-  double bound = MinimalClientTransfer(Extra, Size, Upload);
+  const char* check = Verify ? "check on " : "check off";
+  TRun driver = DriverTransfer(Extra, Size, Upload, Verify);
+  double bound = MinimalClientTransfer(Extra, Size, Upload, Verify);
   if (driver.Seconds <= 0 || bound <= 0) {
-    std::printf("%-30s %2zu MiB %-8s failed\n", Link, Size / kMiB, what);
+    std::printf("%-30s %2zu MiB %-8s %s failed\n", Link, Size / kMiB, what, check);
     return false;
   }
   std::printf(
-      "%-30s %2zu MiB %-8s driver %7.3f s (%6.0f KB/s), bound %7.3f s (%6.0f KB/s), ratio %.2f",
-      Link, Size / kMiB, what, driver.Seconds, Size / driver.Seconds / 1e3, bound,
+      "%-30s %2zu MiB %-8s %s driver %7.3f s (%6.0f KB/s), bound %7.3f s (%6.0f KB/s), ratio "
+      "%.2f",
+      Link, Size / kMiB, what, check, driver.Seconds, Size / driver.Seconds / 1e3, bound,
       Size / bound / 1e3, bound / driver.Seconds);
   if (Paced)
     std::printf("; ratio to the link rate %.2f; CPU %.1f %%", Size / kPacedRate / driver.Seconds,
@@ -255,11 +264,14 @@ int main() {
   std::printf("Flipper driver transfers (bound: the same exchange by a minimal client)\n");
   for (const auto& link : links) {
     const bool paced = !link.Extra.empty();
-    ok = ReportRatio(link.Name, link.Extra, 4 * kMiB, false, paced) && ok;
-    ok = ReportRatio(link.Name, link.Extra, 4 * kMiB, true, paced) && ok;
+    for (bool verify : {true, false}) {
+      ok = ReportRatio(link.Name, link.Extra, 4 * kMiB, false, paced, verify) && ok;
+      ok = ReportRatio(link.Name, link.Extra, 4 * kMiB, true, paced, verify) && ok;
+    }
     // Uploads are short enough that the fixed cost of the first exchange shows; a larger file
     // shows what each chunk costs.
-    if (!paced) ok = ReportRatio(link.Name, link.Extra, 64 * kMiB, true, paced) && ok;
+    for (bool verify : {true, false})
+      if (!paced) ok = ReportRatio(link.Name, link.Extra, 64 * kMiB, true, paced, verify) && ok;
   }
   ok = ReportAbort(links[0].Extra, 4 * kMiB, 1 << 20) && ok;
   std::printf(

@@ -6,7 +6,10 @@
 // Prints milliseconds per file each way and the ratio to the round-trip bound: the round trips a
 // file costs (every line the host ends with CR: commands and chunk go-aheads, counted in the
 // simulator's transcript) times one measured round trip of an empty command line, plus the link
-// time of every byte that crossed the line for the file. Usage: bench_folder_copy [N] (100).
+// time of every byte that crossed the line for the file. Each device's folder is copied twice:
+// with the copy's check on (the default) and off (Verify=0 in the settings file given to
+// FsSetDefaultParams), and what the check costs per file is printed. Usage: bench_folder_copy [N]
+// (100).
 #include <dlfcn.h>
 
 #include <algorithm>
@@ -45,6 +48,7 @@ struct TPlugin {
   decltype(&FsGetFile) GetFile = nullptr;
   decltype(&FsPutFile) PutFile = nullptr;
   decltype(&FsDisconnect) Disconnect = nullptr;
+  decltype(&FsSetDefaultParams) SetDefaultParams = nullptr;
 
   bool Load(const std::string& Path) {
     Handle = dlopen(Path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -58,7 +62,17 @@ struct TPlugin {
     };
     return find(Init, "FsInit") && find(FindFirst, "FsFindFirst") && find(FindNext, "FsFindNext") &&
            find(FindClose, "FsFindClose") && find(GetFile, "FsGetFile") &&
-           find(PutFile, "FsPutFile") && find(Disconnect, "FsDisconnect");
+           find(PutFile, "FsPutFile") && find(Disconnect, "FsDisconnect") &&
+           find(SetDefaultParams, "FsSetDefaultParams");
+  }
+
+  // Names the settings file Ini to the plug-in, as a host does at start.
+  void Settings(const std::string& Ini) {
+    FsDefaultParamStruct params{};
+    params.size = sizeof(params);
+    params.PluginInterfaceVersionHi = 2;
+    std::snprintf(params.DefaultIniName, sizeof(params.DefaultIniName), "%s", Ini.c_str());
+    SetDefaultParams(&params);
   }
 
   // The names of a folder's entries (the root: the device folders); false when it cannot be read.
@@ -167,25 +181,27 @@ TPhase Measure(const TDevice& Device, int Count, TCopy Copy) {
   return phase;
 }
 
-bool Report(const TDevice& Device, const char* Direction, const TPhase& Phase, double RoundTripMs) {
+bool Report(const TDevice& Device, const char* Direction, const char* Check, const TPhase& Phase,
+            double RoundTripMs) {
   if (Phase.MsPerFile <= 0) {
-    std::printf("%-9s %-8s failed\n", Device.Kind, Direction);
+    std::printf("%-9s %-8s %s failed\n", Device.Kind, Direction, Check);
     return false;
   }
   const double linkMs = Phase.BytesPerFile / kRate * 1000;
   const double boundMs = Phase.RoundTripsPerFile * RoundTripMs + linkMs;
   std::printf(
-      "%-9s %-8s %6.2f ms per file (goal <= %.0f ms: %s); %4.1f round trips and %5.0f bytes per "
-      "file; bound %5.2f ms; ratio to bound %.2f\n",
-      Device.Kind, Direction, Phase.MsPerFile, kGoalMs,
+      "%-9s %-8s %s %6.2f ms per file (goal <= %.0f ms: %s); %4.1f round trips and %5.0f bytes "
+      "per file; bound %5.2f ms; ratio to bound %.2f\n",
+      Device.Kind, Direction, Check, Phase.MsPerFile, kGoalMs,
       Phase.MsPerFile <= kGoalMs ? "met" : "MISSED", Phase.RoundTripsPerFile, Phase.BytesPerFile,
       boundMs, boundMs / Phase.MsPerFile);
   return true;
 }
 
-bool Run(TPlugin& Plugin, TDevice& Device, const std::string& Local, int Count,
-         double RoundTripMs) {
-  const std::string folder = "/" + Device.Display + Device.FolderPath;
+// Copies the folder Sub of the device's bench folder up and back; Up and Down get the figures.
+bool Run(TPlugin& Plugin, TDevice& Device, const std::string& Local, int Count, double RoundTripMs,
+         const std::string& Sub, TPhase& Up, TPhase& Down) {
+  const std::string folder = "/" + Device.Display + Device.FolderPath + "/" + Sub;
   std::vector<std::string> names;
   // The connection (and its settle wait) comes with the first listing, before any timing. (The
   // folder itself is empty, which a listing reports as no handle at all.)
@@ -198,13 +214,15 @@ bool Run(TPlugin& Plugin, TDevice& Device, const std::string& Local, int Count,
   auto local = [&](const std::string& Side, int I) {
     return Local + "/" + Side + std::to_string(I) + ".sub";
   };
-  const std::string downloaded = std::string("down-") + Device.Kind + "-";
-  TPhase up = Measure(Device, Count, [&](int I) {
+  const std::string downloaded = std::string("down-") + Device.Kind + "-" + Sub + "-";
+  TPhase& up = Up;
+  TPhase& down = Down;
+  up = Measure(Device, Count, [&](int I) {
     std::string from = local("up", I);
     std::string to = remote(I);
     return Plugin.PutFile(from.data(), to.data(), 0) == FS_FILE_OK;
   });
-  TPhase down = Measure(Device, Count, [&](int I) {
+  down = Measure(Device, Count, [&](int I) {
     std::string from = remote(I);
     std::string to = local(downloaded, I);
     return Plugin.GetFile(from.data(), to.data(), 0, nullptr) == FS_FILE_OK;
@@ -217,8 +235,9 @@ bool Run(TPlugin& Plugin, TDevice& Device, const std::string& Local, int Count,
   if (!same) std::fprintf(stderr, "%s: a file came back changed\n", Device.Kind);
   std::string root = "/" + Device.Display;
   Plugin.Disconnect(root.data());
-  bool ok = Report(Device, "upload", up, RoundTripMs);
-  ok = Report(Device, "download", down, RoundTripMs) && ok;
+  const char* check = Sub == "on" ? "check on " : "check off";
+  bool ok = Report(Device, "upload", check, up, RoundTripMs);
+  ok = Report(Device, "download", check, down, RoundTripMs) && ok;
   return ok && same;
 }
 
@@ -248,7 +267,8 @@ int main(int argc, char** argv) {
                         "/scripts/sim-devices.sh' start-linux '" + state + "' '" +
                         TDevSim::ExecutablePath() + "' '" + sys + "' '" + dev + "'";
   for (TDevice& device : devices) {
-    std::filesystem::create_directories(work.Path() + device.FolderOnCard);
+    for (const char* sub : {"/on", "/off"})
+      std::filesystem::create_directories(work.Path() + device.FolderOnCard + sub);
     const std::string root = work.Path() + (device.Slot == 0 ? "/pp" : "/fz");
     command += " '" + std::string(device.Kind) + "," + std::to_string(device.Slot) + "," + root +
                ",Bench,--rate,1000000,--latency-ms,1,--transcript," + device.Transcript + "'";
@@ -273,6 +293,10 @@ int main(int argc, char** argv) {
   std::vector<std::string> rootNames;
   bool ok = plugin.Load(std::string(QUARNEL_BUILD_DIR) + "/quarnel.wfx") &&
             plugin.Init(1, GoOn, NoLog, NoRequest) == 0 && plugin.List("/", rootNames);
+  const std::string checkOn = work.Path() + "/on.ini";
+  const std::string checkOff = work.Path() + "/off.ini";
+  ok = ok && WriteLocalFile(checkOn, "[Quarnel]\r\n") &&
+       WriteLocalFile(checkOff, "[Quarnel]\r\nVerify=0\r\n");
   std::printf("%d files of %zu bytes each way at --rate 1000000 --latency-ms 1, one at a time\n",
               count, kFileSize);
   for (TDevice& device : devices) {
@@ -285,8 +309,17 @@ int main(int argc, char** argv) {
     }
     std::printf("%-9s round trip of an empty command line: %.2f ms\n", device.Kind,
                 roundTrip[device.Slot]);
-    ok = !device.Display.empty() && roundTrip[device.Slot] > 0 &&
-         Run(plugin, device, local, count, roundTrip[device.Slot]);
+    ok = !device.Display.empty() && roundTrip[device.Slot] > 0;
+    TPhase up[2];
+    TPhase down[2];
+    for (int on : {1, 0}) {
+      plugin.Settings(on ? checkOn : checkOff);
+      ok = ok && Run(plugin, device, local, count, roundTrip[device.Slot], on ? "on" : "off",
+                     up[on], down[on]);
+    }
+    if (ok)
+      std::printf("%-9s the check costs %.2f ms per file up and %.2f ms down\n", device.Kind,
+                  up[1].MsPerFile - up[0].MsPerFile, down[1].MsPerFile - down[0].MsPerFile);
   }
   if (std::system((stop + " >/dev/null").c_str()) != 0) std::fprintf(stderr, "stopping failed\n");
   if (!ok) {

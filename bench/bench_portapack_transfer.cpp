@@ -1,8 +1,9 @@
 // Throughput of the PortaPack driver through the simulator: 4 MiB downloaded and uploaded at
-// --rate 1000000 --latency-ms 1 (each way) and at full speed, against the link rate and against
-// the protocol bound: the same block dialogue driven by an ideal client that never waits (the
-// link's own time and one round trip per command). Also the peak memory after 4 MiB and after
-// 64 MiB transfers, which must not grow with the size.
+// --rate 1000000 --latency-ms 1 (each way) and at full speed, with the copy's check ("crc32"
+// after the transfer, compared with the CRC of the bytes that crossed) on and off, against the
+// link rate and against the protocol bound: the same block dialogue (and "crc32") driven by an
+// ideal client that never waits (the link's own time and one round trip per command). Also the
+// peak memory after 4 MiB and after 64 MiB transfers, which must not grow with the size.
 #include <sys/resource.h>
 
 #include <chrono>
@@ -68,7 +69,7 @@ bool SameFiles(const std::string& A, const std::string& B) {
 }
 
 // The block dialogue without any wait of its own: seconds, or -1.
-double IdealTransfer(const std::string& Port, size_t Size, bool Download) {
+double IdealTransfer(const std::string& Port, size_t Size, bool Download, bool Verify) {
   TRawTty tty;
   std::string text;
   if (!tty.Open(Port) || !tty.Write("\r") || !tty.ReadUntil("ch> ", text)) return -1;
@@ -92,6 +93,7 @@ double IdealTransfer(const std::string& Port, size_t Size, bool Download) {
     if (!tty.ReadUntil("ch> ", text, 30000)) return -1;
   }
   if (!command("fclose")) return -1;
+  if (Verify && !command("crc32 /f.bin")) return -1;
   return Now() - start;
 }
 
@@ -101,7 +103,7 @@ struct TFigures {
   double Ideal = -1;
 };
 
-TFigures Measure(const std::vector<std::string>& Link, size_t Size, bool Download) {
+TFigures Measure(const std::vector<std::string>& Link, size_t Size, bool Download, bool Verify) {
   TFigures figures;
   TScratchDir card;
   TScratchDir work;
@@ -113,6 +115,7 @@ TFigures Measure(const std::vector<std::string>& Link, size_t Size, bool Downloa
     if (!sim.Ok()) return figures;
     TPortapackDevice device(sim.PortName());
     if (!device.Connect()) return figures;
+    device.Settings.Verify = Verify;
     double start = Now();
     const double cpuStart = CpuSeconds();
     bool ok = Download ? device.GetFile("/f.bin", local, nullptr, nullptr)
@@ -130,23 +133,24 @@ TFigures Measure(const std::vector<std::string>& Link, size_t Size, bool Downloa
     figures.Driver = seconds;
   }
   TDevSim sim("portapack", card.Path(), Link);
-  if (sim.Ok()) figures.Ideal = IdealTransfer(sim.SlavePath(), Size, Download);
+  if (sim.Ok()) figures.Ideal = IdealTransfer(sim.SlavePath(), Size, Download, Verify);
   return figures;
 }
 
 // Paced: the ratio of the link's own time for the file to the driver's time is printed too.
 bool Report(const char* Name, const std::vector<std::string>& Link, size_t Size, bool Download,
-            bool Paced) {
-  TFigures f = Measure(Link, Size, Download);
+            bool Paced, bool Verify = true) {
+  TFigures f = Measure(Link, Size, Download, Verify);
+  const char* check = Verify ? "check on " : "check off";
   if (f.Driver <= 0 || f.Ideal <= 0) {
-    std::printf("%-28s %-8s failed\n", Name, Download ? "download" : "upload");
+    std::printf("%-26s %-8s %s failed\n", Name, Download ? "download" : "upload", check);
     return false;
   }
   std::printf(
-      "%-28s %-8s %3zu MiB: driver %7.3f s (%6.3f MB/s); ideal dialogue %7.3f s; ratio to the "
-      "ideal %.2f",
-      Name, Download ? "download" : "upload", Size >> 20, f.Driver, Size / f.Driver / 1e6, f.Ideal,
-      f.Ideal / f.Driver);
+      "%-26s %-8s %s %3zu MiB: driver %7.3f s (%6.3f MB/s); ideal dialogue %7.3f s; ratio to "
+      "the ideal %.2f",
+      Name, Download ? "download" : "upload", check, Size >> 20, f.Driver, Size / f.Driver / 1e6,
+      f.Ideal, f.Ideal / f.Driver);
   if (Paced)
     std::printf("; ratio to the link rate %.2f; CPU %.1f %%", Size / kPacedRate / f.Driver,
                 100 * f.DriverCpu / f.Driver);
@@ -161,8 +165,10 @@ int main() {
   std::printf("PortaPack driver through devsim (block %zu bytes)\n", kBlock);
   bool ok = true;
   for (bool download : {true, false}) {
-    ok &= Report("--rate 1000000 --latency 1", paced, 4u << 20, download, true);
-    ok &= Report("full speed", {}, 4u << 20, download, false);
+    for (bool verify : {true, false}) {
+      ok &= Report("--rate 1000000 --latency 1", paced, 4u << 20, download, true, verify);
+      ok &= Report("full speed", {}, 4u << 20, download, false, verify);
+    }
   }
   long after4 = PeakKiB();
   for (bool download : {true, false}) ok &= Report("full speed", {}, 64u << 20, download, false);

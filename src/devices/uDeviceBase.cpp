@@ -14,6 +14,11 @@ namespace {
 // within microseconds of each other.
 constexpr uint64_t kFreshAnswerMs = 1000;
 
+// The slowest the devices' cards are expected to read (the Flipper's card runs in SPI mode at
+// 120 to 180 KB/s), and the longest any command is waited for.
+constexpr uint64_t kCardBytesPerSecond = 64 * 1024;
+constexpr uint64_t kMaxCardPassMs = 3600000;
+
 }  // namespace
 
 TShellDevice::TShellDevice(const std::string& APortName) : PortName(APortName) {}
@@ -46,6 +51,38 @@ TShellDevice::TAnswerMark TShellDevice::MarkAnswer() const {
 bool TShellDevice::IsFresh(const TAnswerMark& Mark) const {
   return InStep_ && Mark.Lines == LinesTyped_ &&
          platform::TickCountMs() - Mark.Tick < kFreshAnswerMs;
+}
+
+uint32_t TShellDevice::CardPassWaitMs(uint32_t BaseMs, int64_t Bytes) {
+  // Beyond this many bytes the wait is the longest anyway (and the product below stays small).
+  const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(std::max<int64_t>(Bytes, 0)),
+                                            kMaxCardPassMs * kCardBytesPerSecond / 1000);
+  const uint64_t readMs = bytes * 1000 / kCardBytesPerSecond;
+  return static_cast<uint32_t>(std::min<uint64_t>(BaseMs + readMs, kMaxCardPassMs));
+}
+
+bool TShellDevice::CopyVerified(const std::string& Word, TCopyDirection Direction,
+                                const std::string& Path, const std::string& Algorithm,
+                                const std::string& OnDevice, const std::string& OfCopy) {
+  if (OnDevice == OfCopy) {
+    DeviceLog(Word + " verified " + Path + ": " + Algorithm + " " + OnDevice);
+    return true;
+  }
+  if (Direction == TCopyDirection::Upload)
+    LastError = "The copy on the device differs from the local file: " + Path + " has " +
+                Algorithm + " " + OnDevice + " on the device, the local file " + OfCopy;
+  else
+    LastError = "The copy of " + Path + " differs from the file on the device (" + Algorithm +
+                " on the device " + OnDevice + ", of the copy " + OfCopy + "); it was not kept";
+  DeviceLog(Word + " verify: " + LastError);
+  return false;
+}
+
+bool TShellDevice::CopyNotVerified(const std::string& Word, const std::string& Path,
+                                   const std::string& Why) {
+  LastError = "Cannot verify the copy of " + Path + ": " + Why;
+  DeviceLog(Word + " verify: " + LastError);
+  return false;
 }
 
 void TShellDevice::Disconnect() {

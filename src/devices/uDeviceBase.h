@@ -102,6 +102,23 @@ class TShellDevice {
   void MarkInStep() { InStep_ = true; }
   void MarkOutOfStep(const std::string& Why);
 
+  // How long a command that reads Bytes of the device's card (a checksum of a file, a copy on the
+  // card) may take before its answer: BaseMs, and the time at the slowest card reading speed
+  // expected (64 KiB/s), an hour at most. An answer that comes sooner ends the wait at once.
+  static uint32_t CardPassWaitMs(uint32_t BaseMs, int64_t Bytes);
+
+  // A transfer's copy, checked against the device's checksum of its file once all bytes crossed.
+  enum class TCopyDirection { Download, Upload };
+  // The verdict on the copy of the device's file Path: OnDevice is the device's checksum
+  // (Algorithm, "MD5" or "CRC32"), OfCopy that of the bytes that crossed the line. True when they
+  // agree (a detail line says so); otherwise false with LastError naming the file and both, worded
+  // for the direction. Word begins the log lines ("portapack", "flipper").
+  bool CopyVerified(const std::string& Word, TCopyDirection Direction, const std::string& Path,
+                    const std::string& Algorithm, const std::string& OnDevice,
+                    const std::string& OfCopy);
+  // A copy of Path whose checksum could not be had, and Why: false, with LastError saying so.
+  bool CopyNotVerified(const std::string& Word, const std::string& Path, const std::string& Why);
+
   // Types one command line (Line with its line end) into a device in step. Its last answer ended
   // at its prompt, so what is buffered now (a stray byte at most) answers nothing and nothing
   // more is on its way: it is dropped (and logged) without waiting for a quiet line. Returns the

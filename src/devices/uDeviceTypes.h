@@ -33,4 +33,8 @@ struct TDeviceSettings {
   // A PortaPack lists names only: the size of each file is one "filesize" round trip. Listings
   // of more files than this keep size 0 for them; 0 asks for none.
   uint32_t PortapackSizes = kDefaultPortapackSizes;
+  // After a transfer that ended well, the device's checksum of its file is compared with the one
+  // of the bytes that crossed the line; a difference fails the transfer. The device reads the
+  // whole file once more for it.
+  bool Verify = true;
 };

@@ -10,6 +10,7 @@
 #include "devices/uFlipperParse.h"
 #include "platform/LocalFile.h"
 #include "platform/Platform.h"
+#include "util/uChecksum.h"
 #include "util/uDebugLog.h"
 #include "util/uStrUtils.h"
 
@@ -29,10 +30,9 @@ constexpr uint32_t kListWaitMs = 8000;
 constexpr uint32_t kStatWaitMs = 3000;
 constexpr uint32_t kChangeWaitMs = 3000;
 constexpr uint32_t kRenameWaitMs = 5000;
-// A rename copies on the card: at least this fast, and a folder (recursive copy) gets a long wait.
-constexpr uint64_t kRenameBytesPerSecond = 64 * 1024;
+// A rename copies on the card, so its wait grows with the file; a folder (recursive copy) gets a
+// long wait.
 constexpr uint32_t kFolderRenameWaitMs = 120000;
-constexpr uint32_t kMaxRenameWaitMs = 3600000;
 
 // The device allocates each chunk on its heap (an allocation failure reboots it); its vendor's
 // own tool reads 8192 bytes per "Ready?", and so does this driver.
@@ -360,7 +360,7 @@ bool TFlipperDevice::AwaitReady(std::string& Behind) {
 }
 
 bool TFlipperDevice::ReceiveChunks(platform::TLocalFile& Local, const std::string& LocalPath,
-                                   int64_t Size, int64_t& Done, std::string& Behind,
+                                   int64_t Size, TMd5& Md5, int64_t& Done, std::string& Behind,
                                    const TTransferProgress& OnProgress, void* ProgressData) {
   // One set of read time-outs for every chunk: a read waits up to 3 s for what it asks for.
   TSerialPort::TReadTimeoutScope chunkReads(SerialPort,
@@ -392,6 +392,7 @@ bool TFlipperDevice::ReceiveChunks(platform::TLocalFile& Local, const std::strin
       DeviceLog("flipper GetFile: " + LastError);
       return false;
     }
+    Md5.Update(std::string_view(buffer.data(), count));
     Done += count;
     DeviceLog("flipper GetFile: done=" + Decimal(Done) + "/" + Decimal(Size));
     if (!ReportProgress(OnProgress, ProgressData, Done, Size)) {
@@ -480,7 +481,8 @@ bool TFlipperDevice::GetFile(const std::string& RemotePath, const std::string& L
   }
   if (size > 0) ReportProgress(OnProgress, ProgressData, 0, size);
   int64_t done = 0;
-  bool ok = ReceiveChunks(local, LocalPath, size, done, tail, OnProgress, ProgressData);
+  TMd5 md5;
+  bool ok = ReceiveChunks(local, LocalPath, size, md5, done, tail, OnProgress, ProgressData);
   if (ok || done >= size) {
     // Done only when the command has ended at its prompt (part of which may have come already).
     if (!WaitPrompt(kChunkPromptWaitMs, tail) && ok) {
@@ -489,6 +491,7 @@ bool TFlipperDevice::GetFile(const std::string& RemotePath, const std::string& L
       DeviceLog("flipper GetFile: " + LastError);
     }
     if (ok) DeviceLog("flipper GetFile: done, " + Decimal(done) + " bytes");
+    if (ok) ok = VerifyCopy(path, size, md5, TCopyDirection::Download);
   } else {
     StartFreshSession(kNewSessionPromptMs);
   }
@@ -566,9 +569,10 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
     if (!WaitPrompt(kEmptyFilePromptWaitMs, tail))
       return fail("write_chunk: no prompt after the empty file", TAfter::OutOfStep);
     DeviceLog("flipper PutFile: done, 0 bytes");
-    return true;
+    return VerifyCopy(path, 0, TMd5(), TCopyDirection::Upload);
   }
 
+  TMd5 md5;
   std::vector<char> buffer(static_cast<size_t>(kUploadChunk));
   int64_t done = 0;
   while (done < size) {
@@ -578,6 +582,7 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
     uint32_t got = 0;
     if (!local.Read(buffer.data(), static_cast<uint32_t>(count), got) || got != count)
       return fail("Cannot read local file: " + LocalPath, TAfter::AtPrompt);
+    md5.Update(std::string_view(buffer.data(), static_cast<size_t>(count)));
     std::string tail;
     TypeCommand("storage write_chunk " + target + " " + Decimal(count));
     if (!SerialPort.ReadLine(kLineWaitMs, echo)) return fail("write_chunk: no echo", TAfter::Lost);
@@ -607,7 +612,27 @@ bool TFlipperDevice::PutFile(const std::string& LocalPath, const std::string& Re
     }
   }
   DeviceLog("flipper PutFile: done, " + Decimal(size) + " bytes");
-  return true;
+  return VerifyCopy(path, size, md5, TCopyDirection::Upload);
+}
+
+bool TFlipperDevice::VerifyCopy(const std::string& Path, int64_t Size, const TMd5& Md5,
+                                TCopyDirection Direction) {
+  if (!Settings.Verify) return true;
+  const std::string cmd = "storage md5 " + flipper::QuotePath(Path);
+  std::string response;
+  // The device reads the whole file again: the wait grows with it, so that a device still at
+  // work is not taken for a silent one.
+  if (!SendCmd(response, cmd, CardPassWaitMs(kStatWaitMs, Size)))
+    return CopyNotVerified("flipper", Path, ExchangeError_);
+  const std::string body = CleanResponse(response, cmd);
+  std::string errorLine;
+  std::string theirs;
+  if (flipper::FindStorageError(body, errorLine))
+    return CopyNotVerified("flipper", Path, errorLine);
+  if (!flipper::ParseMd5Answer(body, theirs))
+    return CopyNotVerified("flipper", Path,
+                           "unexpected answer to \"" + cmd + "\": " + body.substr(0, 200));
+  return CopyVerified("flipper", Direction, Path, "MD5", theirs, Md5.HexDigest());
 }
 
 bool TFlipperDevice::RunChangeCommand(const std::string& Cmd, uint32_t TimeoutMs) {
@@ -668,8 +693,7 @@ uint32_t TFlipperDevice::RenameWaitMs(const std::string& Path) {
   LastError = saved;
   if (state != TPathState::Exists) return kRenameWaitMs;  // the device will say what is wrong
   if (isDir) return kFolderRenameWaitMs;
-  const uint64_t copyMs = static_cast<uint64_t>(size) * 1000 / kRenameBytesPerSecond;
-  return static_cast<uint32_t>(std::min<uint64_t>(kRenameWaitMs + copyMs, kMaxRenameWaitMs));
+  return CardPassWaitMs(kRenameWaitMs, size);
 }
 
 bool TFlipperDevice::RenameFile(const std::string& OldPath, const std::string& NewPath) {

@@ -11,6 +11,7 @@
 namespace platform {
 class TLocalFile;
 }
+class TMd5;
 
 class TFlipperDevice : public TShellDevice {
  public:
@@ -74,11 +75,15 @@ class TFlipperDevice : public TShellDevice {
   bool IsKnownAbsent(const std::string& Path) const;
   // How long a rename may take: the device copies the file, so the wait grows with its size.
   uint32_t RenameWaitMs(const std::string& Path);
-  // The download's chunk loop: Local receives the data, Done counts it, Behind gets what came
-  // after the last chunk (the beginning of the prompt). False with LastError set.
+  // The download's chunk loop: Local receives the data and Md5 takes it, Done counts it, Behind
+  // gets what came after the last chunk (the beginning of the prompt). False with LastError set.
   bool ReceiveChunks(platform::TLocalFile& Local, const std::string& LocalPath, int64_t Size,
-                     int64_t& Done, std::string& Behind, const TTransferProgress& OnProgress,
-                     void* ProgressData);
+                     TMd5& Md5, int64_t& Done, std::string& Behind,
+                     const TTransferProgress& OnProgress, void* ProgressData);
+  // After a transfer of Path (Size bytes) that ended OK: the device's "storage md5" of it against
+  // Md5, the digest of the bytes that crossed. True when they agree or the check is off
+  // (Settings.Verify); otherwise false with LastError naming the file and both digests.
+  bool VerifyCopy(const std::string& Path, int64_t Size, const TMd5& Md5, TCopyDirection Direction);
   // Waits until Behind (what came after the size line or the last chunk) ends with the whole
   // "Ready?" line; false when it did not come in time.
   bool AwaitReady(std::string& Behind);

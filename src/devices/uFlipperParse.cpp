@@ -123,6 +123,18 @@ bool SaysDirectory(const std::string& Body) {
   return false;
 }
 
+bool ParseMd5Answer(const std::string& Body, std::string& Digest) {
+  for (const std::string& piece : SplitLines(Body, true)) {
+    std::string line = TrimWS(piece);
+    if (!IsHexDigits(line, 32)) continue;
+    for (char& c : line)
+      if (c >= 'A' && c <= 'F') c = static_cast<char>(c - 'A' + 'a');
+    Digest = line;
+    return true;
+  }
+  return false;
+}
+
 int64_t ParseSizeLine(const std::string& Line) {
   const std::string text = TrimWS(Line);
   if (text.rfind("Size: ", 0) != 0) return -1;

@@ -58,6 +58,10 @@ bool SaysDirectory(const std::string& Body);
 // The byte count of read_chunks' size line ("Size: 1234"), or -1 when Line is not one.
 int64_t ParseSizeLine(const std::string& Line);
 
+// The digest in a cleaned "storage md5" answer: the first line that is 32 hexadecimal digits,
+// in lower case; false when there is none (an error line, no answer).
+bool ParseMd5Answer(const std::string& Body, std::string& Digest);
+
 // Path as one word of a storage command. Unquoted, the command line ends a path at its first
 // blank and takes the rest as arguments ("storage remove /ext/My Garage.sub" removes "/ext/My"),
 // so a path with a blank goes inside double quotes; there is no escape for a quote itself.

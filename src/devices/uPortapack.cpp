@@ -10,6 +10,7 @@
 #include "platform/LocalFile.h"
 #include "platform/Platform.h"
 #include "platform/SerialLine.h"
+#include "util/uChecksum.h"
 #include "util/uDebugLog.h"
 #include "util/uStrUtils.h"
 
@@ -74,6 +75,7 @@ std::string CreateRenameTempFile() {
 
 bool TPortapackDevice::Connect() {
   Connected = false;
+  NoCrc32_ = false;
   Title = "PortaPack on " + PortName;
   Version = "PortaPack/Mayhem";
   DeviceLog("portapack connect " + PortName + " baud=" + std::to_string(kBaudRate));
@@ -491,18 +493,21 @@ bool TPortapackDevice::GetFile(const std::string& RemotePath, const std::string&
   }
   platform::TLocalFile local;
   bool created = false;
-  bool ok = DownloadOpenFile(total, LocalPath, local, created, OnProgress, ProgressData);
+  TCrc32Bzip2 crc;
+  bool ok = DownloadOpenFile(total, LocalPath, local, created, crc, OnProgress, ProgressData);
   local.Close();
+  CloseRemoteFile();
+  if (ok) ok = VerifyCopy(path, total, crc, TCopyDirection::Download);
   // Only a file this download created (or emptied) is removed; one that could not be created
   // may be someone else's.
   if (!ok && created) platform::DeleteLocalFile(LocalPath);
-  CloseRemoteFile();
   return ok;
 }
 
 bool TPortapackDevice::DownloadOpenFile(int64_t Total, const std::string& LocalPath,
                                         platform::TLocalFile& Local, bool& Created,
-                                        const TTransferProgress& OnProgress, void* ProgressData) {
+                                        TCrc32Bzip2& Crc, const TTransferProgress& OnProgress,
+                                        void* ProgressData) {
   if (!ExecCmd("fseek 0", kCommandTimeoutMs)) return false;
   if (!Local.Create(LocalPath)) {
     LastError = "Cannot create local file: " + LocalPath;
@@ -522,6 +527,7 @@ bool TPortapackDevice::DownloadOpenFile(int64_t Total, const std::string& LocalP
       LastError = "Cannot write local file: " + LocalPath;
       return false;
     }
+    Crc.Update(std::string_view(block.data(), n));
     done += n;
     if (!ReportProgress(OnProgress, ProgressData, done, Total)) {
       LastError = "User abort";
@@ -594,14 +600,16 @@ bool TPortapackDevice::PutFile(const std::string& LocalPath, const std::string& 
     LastError = "fopen failed";
     return false;
   }
-  bool ok = UploadOpenFile(local, total, LocalPath, empty, OnProgress, ProgressData);
+  TCrc32Bzip2 crc;
+  bool ok = UploadOpenFile(local, total, LocalPath, empty, crc, OnProgress, ProgressData);
   local.Close();
+  // Closed first: the device writes the file's last data and its size to the card only then.
   CloseRemoteFile();
-  return ok;
+  return ok && VerifyCopy(path, total, crc, TCopyDirection::Upload);
 }
 
 bool TPortapackDevice::UploadOpenFile(platform::TLocalFile& Local, int64_t Total,
-                                      const std::string& LocalPath, bool Empty,
+                                      const std::string& LocalPath, bool Empty, TCrc32Bzip2& Crc,
                                       const TTransferProgress& OnProgress, void* ProgressData) {
   // fopen puts the position at the end of the file: for a file it has just created, or one that
   // was empty, that is where the upload begins, and there is nothing to cut off.
@@ -627,6 +635,7 @@ bool TPortapackDevice::UploadOpenFile(platform::TLocalFile& Local, int64_t Total
       LastError = "Cannot read local file: " + LocalPath;
       return false;
     }
+    Crc.Update(std::string_view(buffer.data(), n));
     if (!SendBlock(buffer.data(), n)) return false;
     sent += n;
     if (!ReportProgress(OnProgress, ProgressData, sent, Total)) {
@@ -635,6 +644,35 @@ bool TPortapackDevice::UploadOpenFile(platform::TLocalFile& Local, int64_t Total
     }
   }
   return true;
+}
+
+bool TPortapackDevice::VerifyCopy(const std::string& Path, int64_t Size, const TCrc32Bzip2& Crc,
+                                  TCopyDirection Direction) {
+  if (!Settings.Verify || NoCrc32_) return true;
+  std::string cmd;
+  if (!PathCommand("crc32", Path, cmd)) return false;
+  std::string response;
+  // The device reads the whole file again: the wait grows with it, so that a device still at
+  // work is not taken for a silent one.
+  if (!SendCmd(response, cmd, CardPassWaitMs(kCommandTimeoutMs, Size)))
+    return CopyNotVerified("portapack", Path, ExchangeError_);
+  const std::string body = ExtractBody(response, cmd);
+  uint32_t theirs = 0;
+  switch (portapack::ParseCrcAnswer(body, theirs)) {
+    case portapack::TCrcAnswerKind::UnknownCommand:
+      NoCrc32_ = true;
+      DeviceLog(
+          "portapack: this firmware has no crc32 command (Mayhem 2.0.1 brought it); copies "
+          "to and from this device are not verified");
+      return true;
+    case portapack::TCrcAnswerKind::Value:
+      break;
+    case portapack::TCrcAnswerKind::Other:
+      return CopyNotVerified("portapack", Path,
+                             body.empty() ? "no answer to " + cmd : FirstChars(body, 200));
+  }
+  return CopyVerified("portapack", Direction, Path, "CRC32", Crc32Text(theirs),
+                      Crc32Text(Crc.Value()));
 }
 
 bool TPortapackDevice::SendBlock(const char* Data, uint32_t N) {

@@ -12,6 +12,7 @@
 namespace platform {
 class TLocalFile;
 }
+class TCrc32Bzip2;
 
 class TPortapackDevice : public TShellDevice {
  public:
@@ -92,13 +93,21 @@ class TPortapackDevice : public TShellDevice {
   // Removes a file or an empty folder: the one command serves both.
   bool Unlink(const std::string& Path);
 
-  // The steps of a transfer between "fopen" and "fclose".
+  // The steps of a transfer between "fopen" and "fclose"; Crc takes every byte that crosses.
   bool DownloadOpenFile(int64_t Total, const std::string& LocalPath, platform::TLocalFile& Local,
-                        bool& Created, const TTransferProgress& OnProgress, void* ProgressData);
+                        bool& Created, TCrc32Bzip2& Crc, const TTransferProgress& OnProgress,
+                        void* ProgressData);
   // Empty: the open file has no content (fopen made it, or it was empty), so it needs no rewind
   // and no truncation.
   bool UploadOpenFile(platform::TLocalFile& Local, int64_t Total, const std::string& LocalPath,
-                      bool Empty, const TTransferProgress& OnProgress, void* ProgressData);
+                      bool Empty, TCrc32Bzip2& Crc, const TTransferProgress& OnProgress,
+                      void* ProgressData);
+  // After a transfer of the closed file Path (Size bytes) that ended OK: the device's "crc32" of
+  // it against Crc, the CRC of the bytes that crossed. True when they agree, and when the check is
+  // off (Settings.Verify) or the firmware has no "crc32" (one detail line per connection says
+  // so); otherwise false with LastError naming the file and both values.
+  bool VerifyCopy(const std::string& Path, int64_t Size, const TCrc32Bzip2& Crc,
+                  TCopyDirection Direction);
   // One "frb" block of N bytes into Block; one "fwb" block of N bytes from Data.
   bool ReceiveBlock(uint32_t N, std::string& Block);
   bool SendBlock(const char* Data, uint32_t N);
@@ -122,4 +131,7 @@ class TPortapackDevice : public TShellDevice {
   TProbe LastProbe_;
   // The last time-out received bytes (a command still at work) rather than none (a silent line).
   bool LateAnswerPending_ = false;
+  // This connection's firmware answered "crc32 ?": copies cannot be verified, and it is not asked
+  // again.
+  bool NoCrc32_ = false;
 };

@@ -183,6 +183,19 @@ TSizeAnswer ParseSizeAnswer(const std::string& Body) {
   return answer;
 }
 
+TCrcAnswerKind ParseCrcAnswer(const std::string& Body, uint32_t& Value) {
+  static const std::string prefix = "CRC32: 0X";
+  for (const std::string& piece : SplitLines(Body, true)) {
+    const std::string line = UpperAscii(TrimWS(piece));
+    if (line == "CRC32 ?") return TCrcAnswerKind::UnknownCommand;
+    if (StartsWith(line, prefix) && IsHexDigits(line.substr(prefix.size()), 8)) {
+      Value = static_cast<uint32_t>(std::stoul(line.substr(prefix.size()), nullptr, 16));
+      return TCrcAnswerKind::Value;
+    }
+  }
+  return TCrcAnswerKind::Other;
+}
+
 int ErrorResult(const std::string& Line) {
   static const std::string prefix = "Error calling delete_file: ";
   std::string line = TrimWS(Line);

@@ -68,6 +68,12 @@ struct TSizeAnswer {
 };
 TSizeAnswer ParseSizeAnswer(const std::string& Body);
 
+// A "crc32" answer: its value ("CRC32: 0x" and 8 hexadecimal digits), the shell's "crc32 ?" of
+// firmware that has no such command (before Mayhem 2.0.1), or anything else (an error line, no
+// answer).
+enum class TCrcAnswerKind { Value, UnknownCommand, Other };
+TCrcAnswerKind ParseCrcAnswer(const std::string& Body, uint32_t& Value);
+
 // The FatFs result number in the file commands' error line ("Error calling delete_file: 4 no
 // file" gives 4), or -1 for any other line.
 int ErrorResult(const std::string& Line);

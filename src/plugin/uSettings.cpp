@@ -14,6 +14,7 @@ namespace {
 
 const char kSection[] = "Quarnel";
 const char kPortapackSizes[] = "PortapackSizes";
+const char kVerify[] = "Verify";
 // A settings file is a few lines; anything larger is not read beyond this.
 constexpr uint32_t kMaxIniBytes = 1024 * 1024;
 
@@ -102,8 +103,11 @@ void LoadSettings(const std::string& IniFileName) {
   devices.PortapackSizes = static_cast<uint32_t>(
       IniInteger(values, kPortapackSizes, kDefaultPortapackSizes, 0, UINT32_MAX, problem));
   if (!problem.empty()) DebugLog("Settings: " + problem);
+  devices.Verify = IniInteger(values, kVerify, 1, 0, 1, problem) != 0;
+  if (!problem.empty()) DebugLog("Settings: " + problem);
   DebugLog("Settings: " + std::string(kPortapackSizes) + "=" +
            std::to_string(devices.PortapackSizes));
+  DebugLog("Settings: " + std::string(kVerify) + "=" + (devices.Verify ? "1" : "0"));
   std::lock_guard<std::mutex> guard(Store().Lock);
   Store().Values = std::move(values);
   Store().Devices = devices;

@@ -48,6 +48,13 @@ std::string UpperAscii(const std::string& S) {
   return result;
 }
 
+bool IsHexDigits(const std::string& Text, size_t Count) {
+  if (Text.size() != Count) return false;
+  for (char c : Text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+  return true;
+}
+
 int64_t StrToIntDefault(const std::string& S, int64_t Default) {
   std::string t = TrimWS(S);
   if (t.empty()) return Default;

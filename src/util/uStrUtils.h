@@ -17,6 +17,8 @@ std::string TrimWS(const std::string& S);
 bool Contains(const std::string& Text, const char* Part);
 // Turns a-z into A-Z; every other byte stays.
 std::string UpperAscii(const std::string& S);
+// Whether Text is exactly Count hexadecimal digits (either letter case).
+bool IsHexDigits(const std::string& Text, size_t Count);
 // Decimal with optional sign and surrounding whitespace; Default for anything else, including a
 // number outside the signed 64-bit range.
 int64_t StrToIntDefault(const std::string& S, int64_t Default);

@@ -127,16 +127,21 @@ TEST_F(ExistenceTest, OnlyTheDevicesNoSuchFileLetsTheWriteGoAhead) {
 TEST_F(ExistenceTest, AnUploadAsksTheDeviceNothingTwice) {
   // Everything typed for a new file after the host's existence test, and for a longer file that
   // the host says to overwrite (without an existence test). A new file needs no removal (Flipper:
-  // write_chunk appends) and no rewind or truncation (PortaPack: fopen makes it empty).
+  // write_chunk appends) and no rewind or truncation (PortaPack: fopen makes it empty). The
+  // device's checksum of the copy comes last.
   struct {
     bool Flipper;
     const char* NewFile;
     const char* Overwrite;
   } cases[] = {
-      {false, "filesize /fresh.txt\r\nfopen /fresh.txt\r\nfwb 3\rnewfclose\r\n",
-       "filesize /keep.txt\r\nfopen /keep.txt\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\n"},
-      {true, "storage stat /ext/fresh.txt\rstorage write_chunk /ext/fresh.txt 3\rnew",
-       "storage remove /ext/keep.txt\rstorage write_chunk /ext/keep.txt 3\rnew"},
+      {false, "filesize /fresh.txt\r\nfopen /fresh.txt\r\nfwb 3\rnewfclose\r\ncrc32 /fresh.txt\r\n",
+       "filesize /keep.txt\r\nfopen /keep.txt\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\n"
+       "crc32 /keep.txt\r\n"},
+      {true,
+       "storage stat /ext/fresh.txt\rstorage write_chunk /ext/fresh.txt 3\rnew"
+       "storage md5 /ext/fresh.txt\r",
+       "storage remove /ext/keep.txt\rstorage write_chunk /ext/keep.txt 3\rnew"
+       "storage md5 /ext/keep.txt\r"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Flipper ? "flipper" : "portapack");

@@ -10,23 +10,11 @@
 #include <functional>
 #include <memory>
 
-#include "devices/uDeviceLog.h"
 #include "devices/uFlipper.h"
 #include "support/DevSim.h"
+#include "support/DeviceLogCapture.h"
 
 namespace {
-
-std::vector<std::string>* gLog = nullptr;
-
-void CollectLog(const std::string& Line) {
-  if (gLog != nullptr) gLog->push_back(Line);
-}
-
-size_t CountOf(const std::string& Text, const std::string& Part) {
-  size_t count = 0;
-  for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++count;
-  return count;
-}
 
 bool Exists(const std::string& Path) {
   struct stat info {};
@@ -56,14 +44,8 @@ class FlipperDevice : public ::testing::Test {
   void SetUp() override {
     ASSERT_FALSE(Root.Path().empty());
     ASSERT_FALSE(Local.Path().empty());
-    gLog = &Log;
-    DeviceLogProc = CollectLog;
   }
-  void TearDown() override {
-    Device.reset();
-    DeviceLogProc = nullptr;
-    gLog = nullptr;
-  }
+  void TearDown() override { Device.reset(); }
 
   // A simulator with a transcript, and a device connected to it (replacing earlier ones).
   void Start(std::vector<std::string> Extra = {}) {
@@ -119,7 +101,8 @@ class FlipperDevice : public ::testing::Test {
   TScratchDir Local;
   std::unique_ptr<TDevSim> Sim;
   std::unique_ptr<TFlipperDevice, TShellDeviceDeleter> Device;
-  std::vector<std::string> Log;
+  TDeviceLogCapture Capture;
+  std::vector<std::string>& Log = Capture.Lines;
 };
 
 TEST_F(FlipperDevice, ConnectsAndAnswersTheRootWithoutAsking) {
@@ -615,8 +598,10 @@ TEST_F(FlipperDevice, ADownloadTypesTheTransferAloneAndLeavesLocalFilesItCannotR
   ASSERT_TRUE(Device->GetFile("/ext/f.bin", LocalFile("got"), nullptr, nullptr))
       << Device->LastError;
   EXPECT_TRUE(Stored(LocalFile("got")) == data);
-  // No stat before it: the command, then one answer byte for each of the three chunks.
-  EXPECT_EQ(Sent().substr(mark), "storage read_chunks /ext/f.bin 8192\r\r\r\r");
+  // No stat before it: the command, then one answer byte for each of the three chunks; the
+  // device's checksum of its file after them.
+  EXPECT_EQ(Sent().substr(mark),
+            "storage read_chunks /ext/f.bin 8192\r\r\r\rstorage md5 /ext/f.bin\r");
 
   // What the device does not have as a file leaves a local file of that name as it was.
   for (const char* remote : {"/ext/none.bin", "/ext/dir"}) {

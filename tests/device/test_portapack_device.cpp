@@ -35,12 +35,6 @@ struct TProgressLog {
   }
 };
 
-size_t Count(const std::string& Text, const std::string& Part) {
-  size_t count = 0;
-  for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++count;
-  return count;
-}
-
 template <class F>
 int64_t MsTaken(F Body) {
   auto start = std::chrono::steady_clock::now();
@@ -151,7 +145,8 @@ TEST_F(PortapackDevice, TransfersAreByteExactBothWays) {
 TEST_F(PortapackDevice, AnUploadAsksOnlyWhatItDoesNotKnowYet) {
   // Everything typed for one upload of "new". A fresh answer of the existence test is not asked
   // again; a file that is new or empty needs neither rewind nor truncation, since fopen puts the
-  // position at its end; a folder sizes like an empty file, so an empty one is listed.
+  // position at its end; a folder sizes like an empty file, so an empty one is listed. The
+  // device's checksum of the closed copy comes last.
   struct {
     const char* Name;
     const char* Target;
@@ -163,19 +158,20 @@ TEST_F(PortapackDevice, AnUploadAsksOnlyWhatItDoesNotKnowYet) {
          int64_t size = 0;
          EXPECT_EQ(Device->ProbePath("/n1.bin", size), TPathState::Absent);
        },
-       "fopen /n1.bin\r\nfwb 3\rnewfclose\r\n"},
+       "fopen /n1.bin\r\nfwb 3\rnewfclose\r\ncrc32 /n1.bin\r\n"},
       {"another command after the test", "/n2.bin",
        [&] {
          int64_t size = 0;
          EXPECT_EQ(Device->ProbePath("/n2.bin", size), TPathState::Absent);
          EXPECT_TRUE(Device->MakeDir("/D"));
        },
-       "filesize /n2.bin\r\nfopen /n2.bin\r\nfwb 3\rnewfclose\r\n"},
+       "filesize /n2.bin\r\nfopen /n2.bin\r\nfwb 3\rnewfclose\r\ncrc32 /n2.bin\r\n"},
       {"an empty file", "/e.bin", [&] { ASSERT_TRUE(WriteLocalFile(Card.Path() + "/e.bin", "")); },
-       "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfwb 3\rnewfclose\r\n"},
+       "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfwb 3\rnewfclose\r\ncrc32 /e.bin\r\n"},
       {"a longer file", "/l.bin",
        [&] { ASSERT_TRUE(WriteLocalFile(Card.Path() + "/l.bin", "longer")); },
-       "filesize /l.bin\r\nfopen /l.bin\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\n"},
+       "filesize /l.bin\r\nfopen /l.bin\r\nfseek 0\r\nftruncate\r\nfwb 3\rnewfclose\r\ncrc32 "
+       "/l.bin\r\n"},
   };
   Start();
   ASSERT_TRUE(WriteLocalFile(Local("up"), "new"));
@@ -212,7 +208,7 @@ TEST_F(PortapackDevice, ReportsProgressPerBlock) {
   EXPECT_TRUE(emptyDown.Done.empty());
   // Size 0 is also what a folder answers: the listing of the parent tells them apart.
   EXPECT_EQ(Sent().substr(mark),
-            "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfseek 0\r\nfclose\r\n");
+            "filesize /e.bin\r\nls /\r\nfopen /e.bin\r\nfseek 0\r\nfclose\r\ncrc32 /e.bin\r\n");
   EXPECT_TRUE(fs::exists(Local("e")));
 }
 
@@ -581,7 +577,7 @@ TEST_F(PortapackDevice, ListsNamesThatReadLikeOtherLines) {
       // Each file holds its name; the name check's "filesize" gave the size, no second one.
       EXPECT_EQ(e.Size, e.IsDir ? 0 : static_cast<int64_t>(e.Name.size())) << e.Name;
       if (!e.IsDir) {
-        EXPECT_EQ(Count(Sent().substr(before), folder + "/" + e.Name + "\r\n"), 1u) << e.Name;
+        EXPECT_EQ(CountOf(Sent().substr(before), folder + "/" + e.Name + "\r\n"), 1u) << e.Name;
       }
     }
     std::map<std::string, bool> expected = {{"Error reports", true}};
@@ -615,8 +611,8 @@ TEST_F(PortapackDevice, ListingsAskTheSizeOfEachFile) {
   EXPECT_EQ(listed, expected);
   // One round trip per file, none for the folder.
   const std::string wire = Sent().substr(before);
-  EXPECT_EQ(Count(wire, "filesize "), files.size()) << wire;
-  for (const auto& [name, size] : files) EXPECT_EQ(Count(wire, "filesize /" + name + "\r\n"), 1u);
+  EXPECT_EQ(CountOf(wire, "filesize "), files.size()) << wire;
+  for (const auto& [name, size] : files) EXPECT_EQ(CountOf(wire, "filesize /" + name + "\r\n"), 1u);
 }
 
 TEST_F(PortapackDevice, SizesStayZeroAboveTheLimitAndWhenTurnedOff) {
@@ -637,7 +633,7 @@ TEST_F(PortapackDevice, SizesStayZeroAboveTheLimitAndWhenTurnedOff) {
     ASSERT_EQ(entries.size(), 5u);
     for (const auto& e : entries)
       EXPECT_EQ(e.Size, c.Sized && !e.IsDir ? std::stoi(e.Name.substr(1)) : 0) << e.Name;
-    EXPECT_EQ(Count(Sent().substr(before), "filesize "), c.Sized ? 4u : 0u);
+    EXPECT_EQ(CountOf(Sent().substr(before), "filesize "), c.Sized ? 4u : 0u);
   }
 }
 
@@ -670,7 +666,7 @@ TEST_F(PortapackDevice, ADeviceThatStopsAnsweringEndsTheAskingForSizes) {
             15000);
   ASSERT_EQ(entries.size(), 5u);
   for (const auto& e : entries) EXPECT_EQ(e.Size, 0) << e.Name;
-  EXPECT_EQ(Count(Sent().substr(before), "filesize "), 1u);
+  EXPECT_EQ(CountOf(Sent().substr(before), "filesize "), 1u);
   // The next command waits for the late answer first.
   EXPECT_TRUE(Device->MakeDir("/after")) << Device->LastError;
   EXPECT_TRUE(fs::is_directory(Card.Path() + "/after"));
@@ -685,8 +681,8 @@ TEST_F(PortapackDevice, TheChecksBeforeACopyListNamesWithoutSizes) {
   // An empty file sizes like a folder: the listing of its folder tells them apart.
   ASSERT_TRUE(Device->GetFile("/empty", Local("empty"), nullptr, nullptr)) << Device->LastError;
   const std::string wire = Sent().substr(before);
-  EXPECT_EQ(Count(wire, "ls /\r\n"), 1u) << wire;
-  EXPECT_EQ(Count(wire, "filesize "), 1u) << wire;
+  EXPECT_EQ(CountOf(wire, "ls /\r\n"), 1u) << wire;
+  EXPECT_EQ(CountOf(wire, "filesize "), 1u) << wire;
 }
 
 TEST_F(PortapackDevice, NamesTheCardCannotHoldAreRefusedBeforeAnyCommand) {

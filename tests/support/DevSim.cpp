@@ -159,6 +159,12 @@ bool ReadLocalFile(const std::string& Path, std::string& Bytes) {
   return true;
 }
 
+size_t CountOf(const std::string& Text, const std::string& Part) {
+  size_t count = 0;
+  for (size_t at = Text.find(Part); at != std::string::npos; at = Text.find(Part, at + 1)) ++count;
+  return count;
+}
+
 std::string TestPattern(size_t Count, uint32_t Seed) {
   std::mt19937 Random(Seed);
   std::string Bytes(Count, '\0');

@@ -61,6 +61,8 @@ bool WriteLocalFile(const std::string& Path, const std::string& Bytes);
 bool ReadLocalFile(const std::string& Path, std::string& Bytes);
 // Bytes 0..255 in a shuffled but fixed order, repeated: every byte value, no easy pattern.
 std::string TestPattern(size_t Count, uint32_t Seed = 1);
+// How often Part occurs in Text (a simulator's transcript), overlaps counted.
+size_t CountOf(const std::string& Text, const std::string& Part);
 
 // A devsim transcript read back: the bytes of each direction, concatenated in order, and the
 // event notes ("port opened", ...).

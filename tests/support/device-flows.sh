@@ -52,10 +52,15 @@ absent() { [ ! -e "$1" ]; }
 # ---- Simulators ---------------------------------------------------------------------------------
 
 # Slots: 0-1 the devices most flows use (the PortaPack's card cannot size "unreadable.bin"), 2 a
-# HackRF, 3-10 devices with faults, 11 one that goes away, 12 one whose port another program holds.
+# HackRF, 3-10 devices with faults, 11 one that goes away, 12 one whose port another program holds,
+# 13-14 devices whose link changes a byte of a download and of an upload, 15 a PortaPack whose
+# firmware has no "crc32".
 SLOT_PP=0 SLOT_FZ=1 SLOT_HACKRF=2 SLOT_SILENT_PP=3 SLOT_SILENT_FZ=4 SLOT_DROP_GET_PP=5
 SLOT_DROP_GET_FZ=6 SLOT_DROP_PUT_PP=7 SLOT_DROP_PUT_FZ=8 SLOT_ERROR_PP=9 SLOT_ERROR_FZ=10
-SLOT_GONE=11 SLOT_BUSY=12
+SLOT_GONE=11 SLOT_BUSY=12 SLOT_FLIP_PP=13 SLOT_FLIP_FZ=14 SLOT_OLD_PP=15
+# The flipping devices' file and the payload bytes their links invert: one in the download of the
+# file, one in the upload of a file of the same size that follows it.
+FLIP_SIZE=5000 FLIPS=--flip-byte,100,--flip-byte,5100
 # A drop after 40000 payload bytes cuts a transfer of 100000 in its second PortaPack block.
 DROP_AFTER=40000
 BIG=100000
@@ -90,6 +95,11 @@ flows_start() {
   done
   random_file "$work/local/up.bin" "$BIG"
   mkdir -p "$sd/$SLOT_GONE" && printf 'soon gone\n' >"$sd/$SLOT_GONE/left.txt"
+  mkdir -p "$sd/$SLOT_FLIP_PP" "$sd/$SLOT_FLIP_FZ/ext" "$sd/$SLOT_OLD_PP"
+  random_file "$sd/$SLOT_FLIP_PP/f.bin" "$FLIP_SIZE"
+  random_file "$sd/$SLOT_FLIP_FZ/ext/f.bin" "$FLIP_SIZE"
+  random_file "$work/local/flip.bin" "$FLIP_SIZE"
+  printf 'from an older PortaPack\n' >"$sd/$SLOT_OLD_PP/f.bin"
 
   local drop=--drop-after,$DROP_AFTER errors=--error,read_chunks,--error,write_chunk
   start_sims "$work/state/all" \
@@ -104,7 +114,10 @@ flows_start() {
     "flipper,$(port_number $SLOT_DROP_PUT_FZ),,DropPut,$drop" \
     "portapack,$(port_number $SLOT_ERROR_PP),$sd/$SLOT_ERROR_PP,,--error,frb,--error,fwb" \
     "flipper,$(port_number $SLOT_ERROR_FZ),$sd/$SLOT_ERROR_FZ,Err,$errors" \
-    "portapack,$(port_number $SLOT_BUSY)" || return 1
+    "portapack,$(port_number $SLOT_BUSY)" \
+    "portapack,$(port_number $SLOT_FLIP_PP),$sd/$SLOT_FLIP_PP,,$FLIPS" \
+    "flipper,$(port_number $SLOT_FLIP_FZ),$sd/$SLOT_FLIP_FZ,Flip,$FLIPS" \
+    "portapack,$(port_number $SLOT_OLD_PP),$sd/$SLOT_OLD_PP,,--without,crc32" || return 1
   start_sims "$work/state/gone" "portapack,$(port_number $SLOT_GONE),$sd/$SLOT_GONE" || return 1
 
   # The names the flows use: plug-in folders, their names in the root, the host's local folder,
@@ -627,6 +640,105 @@ EOF
   check "error answer (Flipper): no local file" absent "$work/local/error-fz.bin"
 }
 
+# The bytes of File with its byte At inverted, on standard output.
+flipped_byte() {
+  local file=$1 at=$2 byte
+  byte=$(od -An -tu1 -j "$at" -N1 "$file")
+  head -c "$at" "$file"
+  printf "\\$(printf '%03o' $((255 - byte)))"
+  tail -c +$((at + 2)) "$file"
+}
+
+# Verified copies: a byte that the link changed fails the transfer. The download keeps the local
+# file it would have replaced and leaves nothing beside it; the upload is a write error whose line
+# says that the copy on the device differs (the device keeps that copy). Each line names the file
+# and both checksums; the next copy goes through, checked. A PortaPack without "crc32" copies
+# unchecked, with one detail line for its connection. With Verify=0 no checksum is asked at all.
+flow_verify() {
+  local flip_pp flip_fz old_pp name md5_card md5_local md5_card_changed md5_local_changed
+  flip_pp=$(portapack_dir $SLOT_FLIP_PP)
+  flip_fz=$(flipper_dir $SLOT_FLIP_FZ Flip)
+  old_pp=$(portapack_dir $SLOT_OLD_PP)
+  mkdir -p "$work/old"
+  for name in flip-pp flip-fz; do
+    printf 'the older %s copy, still wanted\n' "$name" >"$work/old/$name.bin"
+    cp "$work/old/$name.bin" "$work/local/$name.bin"
+  done
+  md5_card=$(md5sum <"$work/sd/$SLOT_FLIP_FZ/ext/f.bin" | cut -d' ' -f1)
+  md5_local=$(md5sum <"$work/local/flip.bin" | cut -d' ' -f1)
+  # What crosses the links: each file with its byte 100 inverted.
+  md5_card_changed=$(flipped_byte "$work/sd/$SLOT_FLIP_FZ/ext/f.bin" 100 | md5sum | cut -d' ' -f1)
+  md5_local_changed=$(flipped_byte "$work/local/flip.bin" 100 | md5sum | cut -d' ' -f1)
+  local differs="The copy on the device differs from the local file:"
+  local nocrc="portapack: this firmware has no crc32 command"
+  flow verify <<EOF
+ls "$ROOT"
+get --overwrite "$flip_pp\\f.bin" "${L}flip-pp.bin"          | FsGetFile: FS_FILE_READERROR
+  | ${ERROR}GetFile: The copy of /f.bin differs from the file on the device (CRC32 on the device 0x*
+put "${L}flip.bin" "$flip_pp\\up.bin"                        | FsPutFile: FS_FILE_WRITEERROR
+  | ${ERROR}PutFile: $differs /up.bin has CRC32 0x*
+get --overwrite "$flip_fz\\ext\\f.bin" "${L}flip-fz.bin"     | FsGetFile: FS_FILE_READERROR
+  | ${ERROR}GetFile: The copy of /ext/f.bin differs from the file on the device (MD5 on the device $md5_card, of the copy $md5_card_changed); it was not kept
+put "${L}flip.bin" "$flip_fz\\ext\\up.bin"                   | FsPutFile: FS_FILE_WRITEERROR
+  | ${ERROR}PutFile: $differs /ext/up.bin has MD5 $md5_local_changed on the device, the local file $md5_local
+get "$old_pp\\f.bin" "${L}old-pp.bin"                        | FsGetFile: FS_FILE_OK
+  | ${DETAILS}$nocrc*
+put "${L}flip.bin" "$old_pp\\up.bin"                         | FsPutFile: FS_FILE_OK
+  | !${DETAILS}$nocrc*
+EOF
+  for name in flip-pp flip-fz; do
+    check "verify, $name: the failed download kept the old file" same_bytes "$work/old/$name.bin" \
+      "$work/local/$name.bin"
+  done
+  check "verify: nothing left beside the targets" no_staging_files
+  check "verify: the PortaPack keeps the differing upload" test \
+    "$(stat -c %s "$work/sd/$SLOT_FLIP_PP/up.bin")" = "$FLIP_SIZE"
+  check "verify: the Flipper keeps the differing upload" test \
+    "$(stat -c %s "$work/sd/$SLOT_FLIP_FZ/ext/up.bin")" = "$FLIP_SIZE"
+  check "verify: the old PortaPack's download" same_bytes "$work/sd/$SLOT_OLD_PP/f.bin" \
+    "$work/local/old-pp.bin"
+  check "verify: the old PortaPack's upload" same_bytes "$work/local/flip.bin" \
+    "$work/sd/$SLOT_OLD_PP/up.bin"
+
+  # The links change nothing more: the same copies go through, checked.
+  flow verify-again <<EOF
+ls "$ROOT"
+get --overwrite "$flip_pp\\f.bin" "${L}flip-pp.bin"          | FsGetFile: FS_FILE_OK
+  | ${DETAILS}portapack verified /f.bin: CRC32 0x*
+put --overwrite "${L}flip.bin" "$flip_pp\\up.bin"            | FsPutFile: FS_FILE_OK
+get --overwrite "$flip_fz\\ext\\f.bin" "${L}flip-fz.bin"     | FsGetFile: FS_FILE_OK
+  | ${DETAILS}flipper verified /ext/f.bin: MD5 $md5_card
+put --overwrite "${L}flip.bin" "$flip_fz\\ext\\up.bin"       | FsPutFile: FS_FILE_OK
+  | ${DETAILS}flipper verified /ext/up.bin: MD5 $md5_local
+EOF
+  check "verify: the PortaPack download" same_bytes "$work/sd/$SLOT_FLIP_PP/f.bin" \
+    "$work/local/flip-pp.bin"
+  check "verify: the Flipper download" same_bytes "$work/sd/$SLOT_FLIP_FZ/ext/f.bin" \
+    "$work/local/flip-fz.bin"
+  check "verify: the PortaPack upload" same_bytes "$work/local/flip.bin" \
+    "$work/sd/$SLOT_FLIP_PP/up.bin"
+  check "verify: the Flipper upload" same_bytes "$work/local/flip.bin" \
+    "$work/sd/$SLOT_FLIP_FZ/ext/up.bin"
+
+  printf '[Quarnel]\r\nVerify=0\r\n' >"$work/verify-off.ini"
+  FLOW_INI=$work/verify-off.ini flow verify-off <<EOF
+ls "$ROOT"
+put "${L}flip.bin" "$PP\\unchecked.bin"              | FsPutFile: FS_FILE_OK
+  | !${DETAILS}portapack SendCmd: [crc32*
+get "$PP\\unchecked.bin" "${L}unchecked-pp.bin"      | FsGetFile: FS_FILE_OK
+  | !${DETAILS}portapack SendCmd: [crc32*
+put "${L}flip.bin" "$FZ\\ext\\unchecked.bin"         | FsPutFile: FS_FILE_OK
+  | !${DETAILS}flipper SendCmd: [storage md5*
+get "$FZ\\ext\\unchecked.bin" "${L}unchecked-fz.bin" | FsGetFile: FS_FILE_OK
+  | !${DETAILS}flipper SendCmd: [storage md5*
+EOF
+  check_log "Settings: Verify=0"
+  check "verify off: PortaPack copies" same_bytes "$work/local/flip.bin" \
+    "$work/local/unchecked-pp.bin"
+  check "verify off: Flipper copies" same_bytes "$work/local/flip.bin" \
+    "$work/local/unchecked-fz.bin"
+}
+
 # Name as the plug-in's functions of the interface Mode (wide or ansi) give it: through the ANSI
 # ones, characters the ANSI code page lacks as "?" (two for a character beyond the 16-bit plane,
 # one per UTF-16 unit, as Windows converts).
@@ -674,7 +786,7 @@ flow_names() {
     echo "ls \"$ROOT\""
     printf 'ls "%s" | ls: 4 entries' "$dir"
     for i in "${!NAMES[@]}"; do
-      printf ' | - %s - %s' $((1000 + i)) "$(listed_form "$mode" "${NAMES[i]}")"
+      printf ' | - %d - %s' $((1000 + i)) "$(listed_form "$mode" "${NAMES[i]}")"
     done
     echo
     for i in "${!NAMES[@]}"; do
@@ -684,7 +796,7 @@ flow_names() {
         echo "  | progress 100% $dir\\$name -> $lname"
         echo "put \"${L}$mode-up-$i.bin\" \"$dir\\new $name\" | FsPutFile: FS_FILE_OK"
         echo "mv \"$dir\\new $name\" \"$dir\\moved $name\"    | FsRenMovFile: FS_FILE_OK"
-        echo "ls \"$dir\"                                     | - $((2000 + i)) - moved $name | !- $((2000 + i)) - new $name"
+        echo "ls \"$dir\"                  | - $((2000 + i)) - moved $name | !- $((2000 + i)) - new $name"
         echo "get \"$dir\\moved $name\" \"${L}$mode-back-$i.bin\" | FsGetFile: FS_FILE_OK"
         echo "rm \"$dir\\moved $name\"                        | FsDeleteFile: TRUE"
         echo "mkdir \"$dir\\$name dir\"                       | FsMkDir: TRUE"
@@ -780,6 +892,7 @@ flows_run_all() {
   counted busy flow_busy
   counted silent-dropped flow_silent_and_dropped
   counted error-answers flow_error_answers
+  counted verify flow_verify
   counted names-wide flow_names wide
   counted names-ansi flow_names ansi
 }

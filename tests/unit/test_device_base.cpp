@@ -159,4 +159,19 @@ TEST(ShellDevice, ProgressCallbackConvention) {
   EXPECT_NE(device.LastError.find("abort"), std::string::npos);
 }
 
+// The wait for a command that reads a file of the card (a checksum, the Flipper's rename): the
+// base time, a second more per 64 KiB, an hour at most, whatever size a device reports.
+TEST(ShellDevice, TheWaitForACardPassGrowsWithTheFileUpToAnHour) {
+  struct TOpen : TStubDevice {
+    using TShellDevice::CardPassWaitMs;
+  };
+  struct {
+    int64_t Bytes;
+    uint32_t Ms;
+  } cases[] = {
+      {-5, 3000},          {0, 3000}, {65535, 3999}, {1048576, 19000}, {4294967295, 3600000},
+      {INT64_MAX, 3600000}};
+  for (const auto& c : cases) EXPECT_EQ(TOpen::CardPassWaitMs(3000, c.Bytes), c.Ms) << c.Bytes;
+}
+
 }  // namespace

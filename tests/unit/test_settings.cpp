@@ -78,4 +78,28 @@ TEST(Settings, TheFileTheHostNamesReachesTheDeviceSettings) {
   }
 }
 
+// Verify is on unless the section says 0; a value other than 0 or 1 leaves it on.
+TEST(Settings, VerifyIsOnUnlessTurnedOff) {
+  TScratchDir dir;
+  const std::string ini = dir.Path() + "/wfx.ini";
+  struct {
+    const char* Text;
+    bool Verify;
+  } cases[] = {{"[Quarnel]\nVerify=0\n", false},
+               {"[quarnel]\r\n verify = 0 \r\n", false},
+               {"[Quarnel]\nVerify=1\n", true},
+               {"[Quarnel]\nVerify=2\n", true},
+               {"[Quarnel]\nVerify=off\n", true},
+               {"[Other]\nVerify=0\n", true},
+               {"", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Text);
+    ASSERT_TRUE(WriteLocalFile(ini, c.Text));
+    LoadSettings(ini);
+    EXPECT_EQ(DeviceSettings().Verify, c.Verify);
+  }
+  LoadSettings("");
+  EXPECT_TRUE(DeviceSettings().Verify);
+}
+
 }  // namespace

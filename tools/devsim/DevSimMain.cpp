@@ -104,6 +104,8 @@ int main(int Argc, char** Argv) {
   Faults.SetStatShort(Options.StatShort);
   Faults.SetSplitReadyMs(Options.SplitReadyMs);
   Faults.SetCardFree(Options.CardFree);
+  Faults.SetFlipBytes(Options.FlipBytes);
+  Faults.SetWithout(Options.Without);
   TFlipperVolumes Volumes;
   Volumes.IntStamp = Volumes.ExtStamp = static_cast<uint64_t>(std::time(nullptr));
   std::thread Shell;

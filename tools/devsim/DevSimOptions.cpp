@@ -37,6 +37,10 @@ std::string UsageText() {
          "  --stat-short N       Flipper: storage stat reports N bytes less than the file has\n"
          "  --split-ready MS     Flipper: the LF after \"Ready?\\r\" comes MS later\n"
          "  --card-free N        the card takes N more bytes of uploads, then writes fail\n"
+         "  --flip-byte N        invert transfer payload byte N (from 0, both directions, counted\n"
+         "                       over the whole run) on the link; may be given more than once\n"
+         "  --without CMD        PortaPack: the shell does not know CMD (answers \"CMD ?\"), as\n"
+         "                       older firmware lacks crc32\n"
          "  --transcript FILE    record every byte in and out\n"
          "  --name NAME          the Flipper's name (default Devsim)\n";
 }
@@ -144,6 +148,12 @@ bool ParseOptions(const std::vector<std::string>& Args, TOptions& Options, std::
     } else if (Arg == "--card-free") {
       if (!NeedNumber(Number)) return false;
       Options.CardFree = static_cast<int64_t>(Number);
+    } else if (Arg == "--flip-byte") {
+      if (!NeedNumber(Number)) return false;
+      Options.FlipBytes.insert(Number);
+    } else if (Arg == "--without") {
+      if (!NeedValue(Value)) return false;
+      Options.Without.insert(Value);
     } else if (Arg == "--noise") {
       Options.Noise = true;
     } else if (Arg == "--transcript") {

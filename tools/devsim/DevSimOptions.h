@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,12 @@ struct TOptions {
   uint32_t SplitReadyMs = 0;
   // Bytes the card can still take; an upload's writes beyond them fail (card full). -1 = no limit.
   int64_t CardFree = -1;
+  // Payload bytes (numbered from 0 over the whole run, both directions, as for --stall-after)
+  // that the link inverts on their way: a copy that arrives different without any error.
+  std::set<uint64_t> FlipBytes;
+  // PortaPack commands the shell does not know, as on older firmware ("crc32" before Mayhem
+  // 2.0.1): answered "<command> ?".
+  std::set<std::string> Without;
   std::string TranscriptPath;
   // The Flipper's name (shown in the greeting and device_info).
   std::string FlipperName = "Devsim";

@@ -38,6 +38,17 @@ size_t TFaults::CardWrite(size_t Count) {
   return Fits;
 }
 
+bool TFaults::FlipsWithin(size_t Count) const {
+  auto It = FlipBytes_.lower_bound(PayloadBytes_);
+  return It != FlipBytes_.end() && *It < PayloadBytes_ + Count;
+}
+
+void TFaults::FlipPayload(char* Data, size_t Count, size_t Offset) const {
+  const uint64_t First = PayloadBytes_ + Offset;
+  for (auto It = FlipBytes_.lower_bound(First); It != FlipBytes_.end() && *It < First + Count; ++It)
+    Data[*It - First] = static_cast<char>(~static_cast<unsigned char>(Data[*It - First]));
+}
+
 std::string TFaults::NextNoise() {
   if (!Noise_) return {};
   // Line noise and stray control bytes of the kind a flaky USB bridge produces.

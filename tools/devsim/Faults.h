@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -28,6 +29,10 @@ class TFaults {
   void SetStatShort(uint64_t Bytes) { StatShort_ = Bytes; }
   void SetSplitReadyMs(uint32_t Ms) { SplitReadyMs_ = Ms; }
   void SetCardFree(int64_t Bytes) { CardFree_ = Bytes; }
+  void SetFlipBytes(std::set<uint64_t> Positions) { FlipBytes_ = std::move(Positions); }
+  void SetWithout(std::set<std::string> Commands) { Without_ = std::move(Commands); }
+  // The shell does not know Command (--without).
+  bool Lacks(std::string_view Command) const { return Without_.count(std::string(Command)) > 0; }
   // How long Command takes before it answers (0: at once).
   uint32_t DelayFor(std::string_view Command) const;
   uint64_t StatShort() const { return StatShort_; }
@@ -44,6 +49,11 @@ class TFaults {
   // nothing follows the Nth payload byte, not even the rest of the answer.
   size_t PayloadAllowance(size_t Count, bool& Fires) const;
   void CountPayload(size_t Count) { PayloadBytes_ += Count; }
+  // Inverts the bytes of Data that --flip-byte names. Data are the payload bytes that follow
+  // Offset bytes not yet counted (CountPayload) of the same piece.
+  void FlipPayload(char* Data, size_t Count, size_t Offset = 0) const;
+  // Whether FlipPayload would change any of Count bytes that follow the counted ones.
+  bool FlipsWithin(size_t Count) const;
   // Stalls or drops the line, whichever fault is due. Returns when the simulator stops.
   void Fire(TLine& Line);
 
@@ -57,6 +67,8 @@ class TFaults {
   uint64_t StatShort_ = 0;
   uint32_t SplitReadyMs_ = 0;
   int64_t CardFree_ = -1;
+  std::set<uint64_t> FlipBytes_;
+  std::set<std::string> Without_;
   size_t NoiseIndex_ = 0;
 };
 

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "Checksums.h"
+#include "util/uChecksum.h"
 #include "util/uUnicode.h"
 
 namespace devsim {

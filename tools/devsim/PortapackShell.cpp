@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Checksums.h"
+#include "util/uChecksum.h"
 
 namespace devsim {
 
@@ -268,7 +268,9 @@ bool TPortapackShell::Execute(const std::vector<std::string>& Words) {
   if (uint32_t Ms = Faults_.DelayFor(Name); Ms > 0 && !Line_.Pause(Ms)) return false;
   std::string Rest = JoinWords(Words, 1);
   size_t ArgCount = Words.size() - 1;
-  if (Name == "help") {
+  if (Faults_.Lacks(Name)) {
+    Send(Name + " ?\r\n");
+  } else if (Name == "help") {
     Send(
         "Commands: help exit info systime ls filesize fopen fclose fseek frb fread fwb ftruncate "
         "fsync ftell unlink mkdir crc32 asyncmsg\r\n");
@@ -648,16 +650,14 @@ bool TPortapackShell::CommandCrc32(const std::string& Path) {
     PrintError(kDenied);
     return true;
   }
-  uint32_t Crc = 0xFFFFFFFFu;
+  TCrc32Bzip2 Crc;
   char Buffer[65536];
   ssize_t Got;
   while ((Got = read(Fd, Buffer, sizeof(Buffer))) > 0) {
-    Crc = Crc32Bzip2(Crc, std::string_view(Buffer, static_cast<size_t>(Got)));
+    Crc.Update(std::string_view(Buffer, static_cast<size_t>(Got)));
   }
   close(Fd);
-  char Text[32];
-  std::snprintf(Text, sizeof(Text), "CRC32: 0x%08X\r\n", Crc ^ 0xFFFFFFFFu);
-  Send(Text);
+  Send("CRC32: " + Crc32Text(Crc.Value()) + "\r\n");
   return true;
 }
 

@@ -9,7 +9,13 @@ namespace devsim {
 bool TShellBase::SendPayload(std::string_view Data) {
   bool Fires = false;
   size_t Allowed = Faults_.PayloadAllowance(Data.size(), Fires);
-  Line_.Write(Data.substr(0, Allowed));
+  if (Faults_.FlipsWithin(Allowed)) {
+    std::string Flipped(Data.substr(0, Allowed));
+    Faults_.FlipPayload(Flipped.data(), Flipped.size());
+    Line_.Write(Flipped);
+  } else {
+    Line_.Write(Data.substr(0, Allowed));
+  }
   Faults_.CountPayload(Allowed);
   if (Fires) {
     Faults_.Fire(Line_);
@@ -34,6 +40,7 @@ TShellBase::TReceive TShellBase::ReceivePayload(
     size_t Got = 0;
     while (Got < Allowed) {
       size_t N = Line_.Read(Piece.data() + Got, Allowed - Got);
+      Faults_.FlipPayload(Piece.data() + Got, N, Got);
       if (N == 0) {
         // Session over: what did arrive still lands in the file, as on the device.
         if (Got > 0) Consume(std::string_view(Piece.data(), Got));
