@@ -370,7 +370,10 @@ void AddExamples(TCorpus& Corpus) {
             {"fwb 3",
              "fwb 3\r\nusage: fwb <number of bytes>\r\nfollowed by <number of bytes> of "
              "datach> "},
-            {"ls /", "ls /\r\nch> ch> ls /\r\nch> "}});
+            {"ls /", "ls /\r\nch> ch> ls /\r\nch> "},
+            {"crc32 /a.txt", "crc32 /a.txt\r\nCRC32: 0x1A2b3C4d\r\nch> "},
+            {"crc32 /a.txt", "crc32 /a.txt\r\ncrc32 ?\r\nch> "},
+            {"crc32 /a.txt", "crc32 /a.txt\r\ncrc32: 0X0123456\r\nCRC32: 0xFFFFFFFF0\r\nch> "}});
   AddTable(Corpus, "portapack_paths",
            {{"\\APPS\\app.bin", "/apps/APP.BIN"},
             {"//a//b/", "a\\b"},
@@ -384,24 +387,29 @@ void AddExamples(TCorpus& Corpus) {
             {"/\xd0\xb6/\xd1\x90", "/\xd0\x96/\xd0\x80"},
             {"/a\tb", "/a\rls /"},
             {"", "/"}});
-  AddTable(Corpus, "flipper_answers",
-           {{"storage list /ext",
-             "storage list /ext\r\n\t[D] apps\r\n\t[F] notes 2.txt 1234b\r\n\r\n>: "},
-            {"storage list /int", ">: storage list /int\r\n\tEmpty\r\n>: "},
-            {"foo", "foo\r\n\x1b[31mcould not find command `foo`, try `help`\x1b[0m\r\n>: "},
-            {"storage list /x",
-             "storage list /x\r\n[D]  My Folder  \r\n[F]   spaced   name   7b\r\n[F] units.bin "
-             "99KiB\r\n[F] dotted.bin 12.5b\r\n[d] lower\r\n[X] other\r\n[D]\r\n\r\n>: "},
-            {"storage list /x", "storage list /x\r\nStorage error: file/dir not exist\r\n>: "},
-            {"storage stat /ext/x", "storage stat /ext/x\r\nFile, size: 1234b\r\n\r\n>: "},
-            {"storage stat /ext", "storage stat /ext\r\nStorage, 100KiB total, 50KiB free\r\n>: "},
-            {"storage stat /ext/d", "storage stat /ext/d\r\nDirectory\r\n\r\n>: "},
-            {"storage stat /x", "size: 99999999999999999999999b\r\nsize: 12x34\r\n"},
-            {"storage read_chunks /ext/a 512",
-             "storage read_chunks /ext/a 512\r\nSize: 4294967296"
-             "\r\n\r\nReady?\r\n"},
-            {"storage write_chunk /ext/a 3", "storage write_chunk /ext/a 3\r\nReady\r\n"},
-            {"", ">:\r\n:\r\n >: \r\n>:x\r\n"}});
+  AddTable(
+      Corpus, "flipper_answers",
+      {{"storage list /ext",
+        "storage list /ext\r\n\t[D] apps\r\n\t[F] notes 2.txt 1234b\r\n\r\n>: "},
+       {"storage list /int", ">: storage list /int\r\n\tEmpty\r\n>: "},
+       {"foo", "foo\r\n\x1b[31mcould not find command `foo`, try `help`\x1b[0m\r\n>: "},
+       {"storage list /x",
+        "storage list /x\r\n[D]  My Folder  \r\n[F]   spaced   name   7b\r\n[F] units.bin "
+        "99KiB\r\n[F] dotted.bin 12.5b\r\n[d] lower\r\n[X] other\r\n[D]\r\n\r\n>: "},
+       {"storage list /x", "storage list /x\r\nStorage error: file/dir not exist\r\n>: "},
+       {"storage stat /ext/x", "storage stat /ext/x\r\nFile, size: 1234b\r\n\r\n>: "},
+       {"storage stat /ext", "storage stat /ext\r\nStorage, 100KiB total, 50KiB free\r\n>: "},
+       {"storage stat /ext/d", "storage stat /ext/d\r\nDirectory\r\n\r\n>: "},
+       {"storage stat /x", "size: 99999999999999999999999b\r\nsize: 12x34\r\n"},
+       {"storage md5 /ext/x", "storage md5 /ext/x\r\n0123456789ABCDEFabcdef0123456789\r\n\r\n>: "},
+       {"storage md5 /ext/x",
+        "storage md5 /ext/x\r\n 0123456789abcdef0123456789abcde \r\n"
+        "Storage error: file/dir not exist\r\n>: "},
+       {"storage read_chunks /ext/a 512",
+        "storage read_chunks /ext/a 512\r\nSize: 4294967296"
+        "\r\n\r\nReady?\r\n"},
+       {"storage write_chunk /ext/a 3", "storage write_chunk /ext/a 3\r\nReady\r\n"},
+       {"", ">:\r\n:\r\n >: \r\n>:x\r\n"}});
   AddTable(Corpus, "flipper_paths",
            {{"/ext/My Garage.sub", "/int/a-b_c.(1)~!#$%&'+,;=@[]^`{}"},
             {"\\ext\\x y\\z", "/ext/new dir/x.sub"},

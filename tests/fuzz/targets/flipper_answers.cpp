@@ -1,6 +1,6 @@
 // The Flipper Zero's answers as the driver takes them apart. Input: the command line, the
 // separator "\xFF\xFF", then the raw answer: the cleaned answer, the prompt test, each listing
-// line, the stat answer, storage errors, and the read_chunks size line.
+// line, the stat answer, the md5 answer, storage errors, and the read_chunks size line.
 #include <string>
 #include <vector>
 
@@ -53,6 +53,19 @@ void CheckStat(const std::string& Body) {
   flipper::SaysDirectory(Body);
 }
 
+// A digest is 32 hexadecimal digits in lower case, a line of the answer but for letter case.
+void CheckMd5(const std::string& Body) {
+  std::string digest;
+  if (!flipper::ParseMd5Answer(Body, digest)) return;
+  FUZZ_CHECK(
+      digest.size() == 32 && digest.find_first_not_of("0123456789abcdef") == std::string::npos,
+      "a digest " + fuzz::Shown(digest));
+  bool found = false;
+  for (const std::string& line : SplitLines(Body, true))
+    found = found || UpperAscii(TrimWS(line)) == UpperAscii(digest);
+  FUZZ_CHECK(found, "a digest that is no line of " + fuzz::Shown(Body));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
@@ -65,6 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   CheckClean(clean, cmd);
   for (const std::string& line : SplitLines(clean, true)) CheckListLine(line);
   CheckStat(clean);
+  CheckMd5(clean);
   std::string errorLine;
   if (flipper::FindStorageError(response, errorLine))
     FUZZ_CHECK(Contains(UpperAscii(errorLine), "STORAGE ERROR"),

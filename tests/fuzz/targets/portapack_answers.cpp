@@ -1,7 +1,9 @@
 // The PortaPack's answers as the driver takes them apart. Input: the command line, the separator
 // "\xFF\xFF", then the raw answer. Everything the driver does with an answer runs here: the body
 // without echo and prompts, the error and refusal tests, each listing line, the size answer, the
-// FatFs result of an error line, the prompt markers and the block and upload texts.
+// FatFs result of an error line, the checksum answer, the prompt markers and the block and upload
+// texts.
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,16 @@ void CheckSize(const std::string& Body) {
     FUZZ_CHECK(Contains(UpperAscii(answer.ErrorLine), "ERROR"), "an error line without ERROR");
 }
 
+// A checksum's value comes from a line "CRC32: 0x" and eight hexadecimal digits that spell it.
+void CheckCrc(const std::string& Body) {
+  uint32_t value = 0;
+  if (portapack::ParseCrcAnswer(Body, value) != portapack::TCrcAnswerKind::Value) return;
+  char spelt[16];
+  std::snprintf(spelt, sizeof spelt, "0X%08X", static_cast<unsigned>(value));
+  FUZZ_CHECK(UpperAscii(Body).find(std::string("CRC32: ") + spelt) != std::string::npos,
+             "a checksum " + std::string(spelt) + " not in " + fuzz::Shown(Body));
+}
+
 // The first marker (in the list's order) found anywhere in Data, or -1.
 int32_t FirstMarkerAnywhere(const std::string& Data, const std::vector<std::string>& Markers) {
   for (size_t i = 0; i < Markers.size(); ++i)
@@ -70,6 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* Data, size_t Size) {
   portapack::HasErrorWord(body);
   portapack::IsRefusal(body, cmd);
   CheckSize(body);
+  CheckCrc(body);
   for (const std::string& line : SplitLines(body, true)) CheckListLine(line);
   for (const std::string& line : SplitLines(response, false)) {
     CheckListLine(line);
