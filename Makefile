@@ -4,8 +4,13 @@ VERSION := $(shell grep -m1 -o 'quarnel VERSION [0-9.]*' CMakeLists.txt | cut -d
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build build-linux build-win64 build-win32 build-asan build-tsan test \
-        test-native test-tsan test-wine test-dc demo dist format format-check clean
+FUZZ_SECONDS ?= 60
+FUZZ_RUNS ?=
+FUZZ_TARGETS ?=
+FUZZ_OPTIONS ?=
+
+.PHONY: all deps build build-linux build-win64 build-win32 build-asan build-tsan build-fuzz test \
+        test-native test-tsan test-wine test-dc fuzz demo dist format format-check clean
 
 all: build
 
@@ -28,6 +33,9 @@ build/linux-asan/CMakeCache.txt:
 build/linux-tsan/CMakeCache.txt:
 	cmake -S . -B build/linux-tsan -DCMAKE_BUILD_TYPE=Debug \
 	  -DQUARNEL_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+build/fuzz/CMakeCache.txt:
+	CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARNEL_FUZZ=ON \
+	  -DQUARNEL_SANITIZE=fuzzer-no-link,address,undefined $(CMAKE_FLAGS) >/dev/null
 
 build-linux: build/linux/CMakeCache.txt
 	cmake --build build/linux -j $(JOBS)
@@ -39,6 +47,8 @@ build-asan: build/linux-asan/CMakeCache.txt
 	cmake --build build/linux-asan -j $(JOBS)
 build-tsan: build/linux-tsan/CMakeCache.txt
 	cmake --build build/linux-tsan -j $(JOBS)
+build-fuzz: build/fuzz/CMakeCache.txt
+	cmake --build build/fuzz --target fuzz_targets -j $(JOBS)
 
 # Native tests under AddressSanitizer and UndefinedBehaviorSanitizer, plus the release build's
 # own checks; threaded tests again under ThreadSanitizer; then the Windows builds under Wine; then
@@ -59,6 +69,14 @@ test-wine:
 
 test-dc:
 	bash tests/doublecmd/test-doublecmd.sh build/linux
+
+# Each fuzz target (tests/fuzz) under libFuzzer for FUZZ_SECONDS (or FUZZ_RUNS executions, if
+# given and reached first; FUZZ_OPTIONS adds libFuzzer options), one after the other; new crashes
+# land in build/fuzz/fuzz-crashes/.
+# Not part of `make test`, which replays the seed corpora.
+fuzz: deps
+	$(MAKE) build-fuzz
+	FUZZ_RUNS=$(FUZZ_RUNS) FUZZ_OPTIONS="$(FUZZ_OPTIONS)" bash tests/fuzz/run.sh build/fuzz $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 demo: deps
 	$(MAKE) build

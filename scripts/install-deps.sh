@@ -25,6 +25,9 @@ needs=(
   timeout:coreutils od:coreutils
   # A real host for the Linux build, on a virtual display, driven by keys; screenshots.
   doublecmd:doublecmd-gtk Xvfb:xvfb xdotool:xdotool import:imagemagick
+  # The fuzz build (make fuzz): clang and libFuzzer's runtime, which clang only recommends.
+  clang:clang clang++:clang
+  /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux/libclang_rt.fuzzer-x86_64.a:libclang-rt-14-dev
 )
 
 have() {

@@ -1,6 +1,8 @@
 // Parsers of the Flipper Zero's command-line answers (see uFlipperParse.h).
 #include "devices/uFlipperParse.h"
 
+#include <algorithm>
+
 #include "devices/uDeviceBase.h"
 #include "util/uStrUtils.h"
 #include "util/uUnicode.h"
@@ -73,9 +75,10 @@ TListLine ParseListLine(const std::string& Line) {
   }
   entry.Name = Cp850ToUtf8(TrimWS(rest.substr(0, blank)));
   std::string size = TrimWS(rest.substr(blank + 1));
-  // The device writes sizes as "1234b": the unit goes, anything else must be a plain number.
+  // The device writes sizes as "1234b": the unit goes, anything else must be a plain number. A
+  // minus sign makes none either: a negative size would reach the host as some 16 EiB.
   while (!size.empty() && !IsDigit(size.back())) size.pop_back();
-  entry.Size = StrToIntDefault(size, 0);
+  entry.Size = std::max<int64_t>(StrToIntDefault(size, 0), 0);
   return result;
 }
 

@@ -36,8 +36,9 @@ struct TListLine {
   TShellFileEntry Entry;
 };
 // A directory line "[D] name" keeps every blank of the name; a file line "[F] name 1234b" takes
-// the last word as the size (trailing non-digits dropped; anything else not a plain decimal
-// gives 0) and the rest, trimmed, as the name. Names arrive in code page 850 and leave as UTF-8.
+// the last word as the size (trailing non-digits dropped; anything else not a plain decimal,
+// a negative number included, gives 0) and the rest, trimmed, as the name. Names arrive in code
+// page 850 and leave as UTF-8.
 TListLine ParseListLine(const std::string& Line);
 
 // The size in a cleaned "storage stat" answer ("File, size: 1234b").

@@ -567,11 +567,13 @@ bool TPortapackDevice::ReceiveBlock(uint32_t N, std::string& Block) {
   TypeLine("frb " + std::to_string(N) + "\r\n");
   DeviceLog("portapack GetFile: frb " + std::to_string(N));
   // The echo of the command line comes first; it is read a byte at a time under the port's base
-  // time-outs so that no byte of the block behind it is taken.
+  // time-outs so that no byte of the block behind it is taken, and within one deadline for the
+  // whole line: a device that keeps sending without a line end must not hold the download.
   char c = 0;
   char last = 0;
   uint32_t got = 0;
-  while (SerialPort.ReadRaw(&c, 1, got) && got == 1) {
+  const uint64_t echoDeadline = platform::TickCountMs() + kReadTimeoutMs;
+  while (platform::TickCountMs() < echoDeadline && SerialPort.ReadRaw(&c, 1, got) && got == 1) {
     last = c;
     if (c == kCR || c == kLF) break;
   }

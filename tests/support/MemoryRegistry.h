@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/PortDiscovery.h"
@@ -65,6 +66,7 @@ class TMemoryRegistry : public platform::IRegistryAccess {
         next = node->Children.back().get();
         next->Name = part;
         node->ByName[Lower(part)] = next;
+        Found.clear();  // a path missing so far may lead somewhere now
       }
       node = next;
     }
@@ -75,12 +77,12 @@ class TMemoryRegistry : public platform::IRegistryAccess {
 
   platform::TRegKey OpenKey(const std::string& Path) override {
     ++Opens;
-    if (Denied.count(Lower(Path))) return 0;
-    TNode* node = &Root;
-    for (const std::string& part : Split(Path)) {
-      node = Child(*node, part);
-      if (!node) return 0;
-    }
+    const std::string lower = Lower(Path);
+    if (Denied.count(lower)) return 0;
+    auto found = Found.find(lower);
+    if (found == Found.end()) found = Found.emplace(lower, Walk(Path)).first;
+    TNode* const node = found->second;
+    if (!node) return 0;
     const platform::TRegKey key = NextKey++;
     OpenKeys[key] = node;
     PeakOpen = std::max(PeakOpen, OpenKeys.size());
@@ -152,6 +154,14 @@ class TMemoryRegistry : public platform::IRegistryAccess {
     }
     return parts;
   }
+  TNode* Walk(const std::string& Path) {
+    TNode* node = &Root;
+    for (const std::string& part : Split(Path)) {
+      node = Child(*node, part);
+      if (!node) return nullptr;
+    }
+    return node;
+  }
   static TNode* Child(TNode& Node, const std::string& Name) {
     auto it = Node.ByName.find(Lower(Name));
     return it == Node.ByName.end() ? nullptr : it->second;
@@ -161,4 +171,7 @@ class TMemoryRegistry : public platform::IRegistryAccess {
     return it == OpenKeys.end() ? nullptr : it->second;
   }
   platform::TRegKey NextKey = 0x100;
+  // Keys opened before, by lower-case path (nullptr: not there), as a scan opens the same paths
+  // again and again; cleared when a key is added.
+  std::unordered_map<std::string, TNode*> Found;
 };

@@ -57,6 +57,8 @@ TEST(FlipperListLine, GrammarOfDirectoryAndFileLines) {
       {"[F] units.bin 99KiB", TListLineKind::Entry, "units.bin", false, 99},
       {"[F] dotted.bin 12.5b", TListLineKind::Entry, "dotted.bin", false, 0},
       {"[F] nosize.bin b", TListLineKind::Entry, "nosize.bin", false, 0},
+      // A negative number is no size either (it would show as some 16 EiB).
+      {"[F] negative.bin -8b", TListLineKind::Entry, "negative.bin", false, 0},
       {"[F] error.txt 3b", TListLineKind::Entry, "error.txt", false, 3},
       {"[D] ..", TListLineKind::Entry, "..", true, 0},
       // Names come in code page 850 and leave as UTF-8; ASCII names stay as they are.

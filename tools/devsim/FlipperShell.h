@@ -27,6 +27,11 @@ class TFlipperShell : public TShellBase {
   // The storage layer's error texts, by FS_Error number.
   static std::string ErrorText(int Code);
 
+  // The first operand of Args: a "quoted" path (blanks allowed) or a word; Rest gets the text
+  // after it with leading blanks removed. False when there is none. (Also the fuzz tests' model
+  // of how the device reads a typed path.)
+  static bool ReadPath(const std::string& Args, std::string& Path, std::string& Rest);
+
  private:
   struct TPath {
     enum TKind { Root, Volume, Entry } Kind = Root;
@@ -43,10 +48,6 @@ class TFlipperShell : public TShellBase {
   // FS error for a path, or 0: resolves /ext, /int and /any below the root folder.
   int Resolve(const std::string& Path, TPath& Result) const;
   void Touch(const TPath& Path);
-  // The first operand of Args: a "quoted" path (blanks allowed) or a word; Rest gets the text
-  // after it with leading blanks removed. False when there is none.
-  static bool ReadPath(const std::string& Args, std::string& Path, std::string& Rest);
-
   bool List(const TPath& Path);
   bool Stat(const TPath& Path);
   bool Remove(const TPath& Path);

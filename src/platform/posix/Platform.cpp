@@ -1,4 +1,5 @@
-// POSIX implementation of the clock, local-file and environment seam.
+// POSIX implementation of the local time, local-file and environment seam (the clock is in
+// Clock.cpp).
 #include "platform/Platform.h"
 #include "platform/PortName.h"
 
@@ -12,18 +13,6 @@
 #include <ctime>
 
 namespace platform {
-
-uint64_t TickCountMs() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
-void SleepMs(uint32_t ms) {
-  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
 
 TLocalTime LocalTimeNow() {
   timeval tv{};
