@@ -18,6 +18,8 @@ if [ -e "$build/wfxhost.exe" ] && [ ! -e "$build/wfxhost" ]; then
   source "$(dirname "$0")/../../scripts/wine-env.sh"
   ext=wfx target=win32
   [ -e "$build/fakeplugin.wfx64" ] && ext=wfx64 target=win64
+  # What Wine says when it could not start a program (not when the program failed).
+  wine_start_failure='ShellExecuteEx failed|^wine: (failed to (open|start|load)|could not load)'
   # The output in UTF-8, as on Linux (the console's code page is checked once below).
   host=(quarnel_wine "$target" "$build/wfxhost.exe" --codepage 65001)
   fake="Z:$build/fakeplugin.$ext"
@@ -42,16 +44,37 @@ failures=0
 fail() {
   echo "FAIL: $*"
   failures=$((failures + 1))
+  # Once per run: what it printed, so that a fault of the host tells apart from a program that
+  # never started.
+  if [ -n "${out:-}" ] && [ "${shown:-}" != "$out" ]; then
+    shown=$out
+    echo "  (exit status $rc; standard output, $(wc -l <"$out") lines:)"
+    head -n 20 "$out" | sed 's/^/  | /'
+    echo "  (standard error:)"
+    head -n 10 "${out%.out}.err" | sed 's/^/  ! /'
+  fi
 }
 
 # run_host NAME ARGS...: runs wfxhost, keeping stdout in $work/NAME.out, stderr in NAME.err and
-# the exit status in $rc.
+# the exit status in $rc. Now and then Wine fails to start a program at all (it says so on standard
+# error and exits with 1, before the program has printed or read anything): then it runs once more,
+# with a script on standard input ("run -") kept for that.
 run_host() {
-  local name=$1
+  local name=$1 attempt
   shift
-  "${host[@]}" "$@" >"$work/$name.out" 2>"$work/$name.err"
-  rc=$?
   out="$work/$name.out"
+  [ "${*: -1}" = - ] && cat >"$work/$name.in"
+  for attempt in 1 2; do
+    if [ -e "$work/$name.in" ]; then
+      "${host[@]}" "$@" <"$work/$name.in" >"$out" 2>"$work/$name.err"
+    else
+      "${host[@]}" "$@" >"$out" 2>"$work/$name.err"
+    fi
+    rc=$?
+    [ "$native" = 0 ] && [ "$rc" -ne 0 ] && [ ! -s "$out" ] && [ "$attempt" = 1 ] &&
+      grep -qE "$wine_start_failure" "$work/$name.err" || break
+    echo "note: Wine did not start wfxhost for \"$name\" ($(head -n 1 "$work/$name.err")); once more"
+  done
 }
 
 expect_rc() {  # expect_rc WANTED CONTEXT
