@@ -39,6 +39,8 @@ fail() {
   echo "FAIL: $*"
   shot "failure"
   [ -f "$work/tmp/quarnel.log" ] && tail -n 20 "$work/tmp/quarnel.log" | tr -d '\r' | sed 's/^/  log: /'
+  [ -s "$work/dc.log" ] && tail -n 20 "$work/dc.log" | sed 's/^/  doublecmd: /'
+  [ -s "$work/xvfb.log" ] && tail -n 10 "$work/xvfb.log" | sed 's/^/  Xvfb: /'
   exit 1
 }
 pass() { checks=$((checks + 1)); echo "ok: $*"; }
@@ -142,7 +144,10 @@ start_dc() {
 # A first run writes the defaults (doublecmd.xml, shortcuts.scf) when it exits; they are then
 # changed rather than written from scratch, so that everything else stays as the user would have it.
 start_dc
-wait_window 60 "Double Commander" >/dev/null || fail "Double Commander did not open a window"
+# Its first start writes to the X server some 200,000 times: 6 to 18 s on two busy
+# cores here, and once more than a minute.
+wait_window 180 "Double Commander" >/dev/null ||
+  fail "Double Commander did not open a window at its first start"
 keys "Double Commander" alt+x
 for _ in $(seq 150); do kill -0 "$dc_pid" 2>/dev/null || break; sleep 0.1; done
 stop_pid "$dc_pid"
@@ -161,7 +166,7 @@ grep -q cm_OpenVirtualFileSystemList "$work/cfg/shortcuts.scf" || fail "key not 
 
 # ---- The user's session --------------------------------------------------------------------------
 start_dc -L "$work/local" -R "$work/local"
-main=$(wait_window 60 "Double Commander") || fail "Double Commander did not open a window"
+main=$(wait_window 180 "Double Commander") || fail "Double Commander did not open a window"
 xdotool windowmove "$main" 0 0 windowsize "$main" 1280 800 2>/dev/null
 sleep 3  # the window shows before the panels take keys
 
