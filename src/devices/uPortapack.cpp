@@ -347,6 +347,14 @@ bool TPortapackDevice::ListFolder(const std::string& Path, TShellFileEntries& En
     Entries.push_back(entry);
     Sized.push_back(sized);
   }
+  if (!Connected) {
+    // A name check lost the device: the names it could not check are unknown, and a part of the
+    // listing would pass for the whole.
+    LastError = ExchangeError_;
+    Entries.clear();
+    Sized.clear();
+    return false;
+  }
   Entries.shrink_to_fit();
   DeviceLog("portapack ls done, " + std::to_string(Entries.size()) + " entries");
   return true;

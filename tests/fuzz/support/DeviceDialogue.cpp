@@ -145,7 +145,9 @@ bool RunOperation(TShellDevice& Device, bool Flipper, const TOperation& Op) {
       ok = Device.RenameFile(path, RenameTarget(Flipper, Op.Second));
       break;
   }
-  if (!ok) FUZZ_CHECK(!Device.LastError.empty(), "an operation failed without a reason");
+  if (!ok)
+    FUZZ_CHECK(!Device.LastError.empty(), "operation " + std::to_string(static_cast<int>(Op.Kind)) +
+                                              " failed without a reason");
 
   const size_t exchanges = Counters().Opens + Counters().Writes - exchangesBefore;
   uint64_t budget = kBaseBudgetMs + kPerExchangeBudgetMs * exchanges;
