@@ -60,13 +60,13 @@ fail() {
 # error and exits with 1, before the program has printed or read anything): then it runs once more,
 # with a script on standard input ("run -") kept for that.
 run_host() {
-  local name=$1 attempt
+  local name=$1 attempt input=""
   shift
   out="$work/$name.out"
-  [ "${*: -1}" = - ] && cat >"$work/$name.in"
+  [ "${*: -1}" = - ] && input="$work/$name.in" && cat >"$input"
   for attempt in 1 2; do
-    if [ -e "$work/$name.in" ]; then
-      "${host[@]}" "$@" <"$work/$name.in" >"$out" 2>"$work/$name.err"
+    if [ -n "$input" ]; then
+      "${host[@]}" "$@" <"$input" >"$out" 2>"$work/$name.err"
     else
       "${host[@]}" "$@" >"$out" 2>"$work/$name.err"
     fi
